@@ -1,0 +1,196 @@
+#include "tests/support/test_support.h"
+
+#include <fcntl.h>
+#include <io.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::wstring UniqueTempName(const wchar_t* prefix)
+{
+    static unsigned counter = 0;
+    wchar_t temp[MAX_PATH] = {};
+    GetTempPathW(MAX_PATH, temp);
+    std::wostringstream name;
+    name << temp << prefix << GetCurrentProcessId() << L"-" << GetTickCount() << L"-"
+         << ++counter;
+    return name.str();
+}
+
+} // namespace
+
+std::wstring Widen(const std::string& utf8)
+{
+    if (utf8.empty())
+        return std::wstring();
+    const int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()),
+                                      nullptr, 0);
+    std::wstring wide(static_cast<size_t>(n), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), &wide[0], n);
+    return wide;
+}
+
+std::string Narrow(const std::wstring& wide)
+{
+    if (wide.empty())
+        return std::string();
+    const int n = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()),
+                                      nullptr, 0, nullptr, nullptr);
+    std::string utf8(static_cast<size_t>(n), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), &utf8[0], n,
+                        nullptr, nullptr);
+    return utf8;
+}
+
+ScopedWorkDir::ScopedWorkDir()
+{
+    m_path = UniqueTempName(L"vestrel-test-");
+    CreateDirectoryW(m_path.c_str(), nullptr);
+    wchar_t previous[MAX_PATH] = {};
+    GetCurrentDirectoryW(MAX_PATH, previous);
+    m_previous = previous;
+    SetCurrentDirectoryW(m_path.c_str());
+}
+
+ScopedWorkDir::~ScopedWorkDir()
+{
+    SetCurrentDirectoryW(m_previous.c_str());
+    std::error_code ignored;
+    // Read-only files would stop remove_all; tests make some on purpose.
+    for (auto it = fs::recursive_directory_iterator(m_path, ignored);
+         it != fs::recursive_directory_iterator(); it.increment(ignored))
+        SetFileAttributesW(it->path().c_str(), FILE_ATTRIBUTE_NORMAL);
+    fs::remove_all(m_path, ignored);
+}
+
+std::string ReadFileBytes(const std::wstring& path)
+{
+    std::ifstream in(fs::path(path), std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void WriteFileBytes(const std::wstring& path, const std::string& bytes)
+{
+    std::ofstream out(fs::path(path), std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+bool FileExists(const std::wstring& path)
+{
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+bool DirectoryExists(const std::wstring& path)
+{
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+std::vector<std::wstring> ListFilesBelow(const std::wstring& dir)
+{
+    std::vector<std::wstring> files;
+    std::error_code ec;
+    for (auto it = fs::recursive_directory_iterator(dir, ec);
+         it != fs::recursive_directory_iterator(); it.increment(ec)) {
+        if (it->is_regular_file(ec))
+            files.push_back(fs::relative(it->path(), dir, ec).native());
+    }
+    std::sort(files.begin(), files.end());
+    return files;
+}
+
+StdoutCapture::StdoutCapture()
+{
+    m_file = UniqueTempName(L"vestrel-stdout-");
+    fflush(stdout);
+    m_savedFd = _dup(_fileno(stdout));
+    const int fd = _wopen(m_file.c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY, 0600);
+    _dup2(fd, _fileno(stdout));
+    _close(fd);
+}
+
+StdoutCapture::~StdoutCapture()
+{
+    Finish();
+}
+
+std::string StdoutCapture::Finish()
+{
+    if (m_savedFd < 0)
+        return std::string();
+    fflush(stdout);
+    _dup2(m_savedFd, _fileno(stdout));
+    _close(m_savedFd);
+    m_savedFd = -1;
+    std::string captured = ReadFileBytes(m_file);
+    DeleteFileW(m_file.c_str());
+    return captured;
+}
+
+namespace {
+thread_local MessageBoxWatcher* t_watcher = nullptr;
+const UINT_PTR kAnswerTimer = 0x5e57;
+} // namespace
+
+MessageBoxWatcher::Box ReadMessageBox(HWND box)
+{
+    MessageBoxWatcher::Box read;
+    char buffer[2048] = {};
+    GetWindowTextA(box, buffer, sizeof buffer);
+    read.caption = buffer;
+    buffer[0] = '\0';
+    GetDlgItemTextA(box, 0xFFFF, buffer, sizeof buffer);
+    read.text = buffer;
+    // The box's icon is a static control that only shows when an icon was asked for.
+    HWND icon = GetDlgItem(box, 0x0440);
+    read.hasIcon = icon && IsWindowVisible(icon) &&
+                   SendMessageA(icon, STM_GETICON, 0, 0) != 0;
+    return read;
+}
+
+MessageBoxWatcher::MessageBoxWatcher()
+{
+    t_watcher = this;
+    m_hook = SetWindowsHookExA(WH_CBT, CbtProc, nullptr, GetCurrentThreadId());
+}
+
+MessageBoxWatcher::~MessageBoxWatcher()
+{
+    if (m_hook)
+        UnhookWindowsHookEx(m_hook);
+    t_watcher = nullptr;
+}
+
+LRESULT CALLBACK MessageBoxWatcher::CbtProc(int code, WPARAM wParam, LPARAM lParam)
+{
+    if (code == HCBT_ACTIVATE && t_watcher) {
+        HWND window = reinterpret_cast<HWND>(wParam);
+        char className[32] = {};
+        GetClassNameA(window, className, sizeof className);
+        // The box's text is set after activation; answer it from its own loop.
+        if (strcmp(className, "#32770") == 0)
+            SetTimer(window, kAnswerTimer, 10, AnswerBox);
+    }
+    return CallNextHookEx(nullptr, code, wParam, lParam);
+}
+
+void CALLBACK MessageBoxWatcher::AnswerBox(HWND box, UINT, UINT_PTR, DWORD)
+{
+    KillTimer(box, kAnswerTimer);
+    MessageBoxWatcher* watcher = t_watcher;
+    if (watcher && std::find(watcher->m_answered.begin(), watcher->m_answered.end(), box) ==
+                       watcher->m_answered.end()) {
+        watcher->m_answered.push_back(box);
+        watcher->m_boxes.push_back(ReadMessageBox(box));
+    }
+    PostMessageA(box, WM_COMMAND, IDOK, 0);
+}

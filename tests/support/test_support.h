@@ -1,0 +1,74 @@
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+// A fresh directory under the temporary folder that is the working
+// directory while the object lives; removed with everything in it after.
+class ScopedWorkDir {
+public:
+    ScopedWorkDir();
+    ~ScopedWorkDir();
+    ScopedWorkDir(const ScopedWorkDir&) = delete;
+    ScopedWorkDir& operator=(const ScopedWorkDir&) = delete;
+
+    const std::wstring& Path() const { return m_path; }
+
+private:
+    std::wstring m_path;
+    std::wstring m_previous;
+};
+
+std::string ReadFileBytes(const std::wstring& path);
+void WriteFileBytes(const std::wstring& path, const std::string& bytes);
+bool FileExists(const std::wstring& path);
+bool DirectoryExists(const std::wstring& path);
+// Every file below dir, as paths relative to it with '\' separators, sorted.
+std::vector<std::wstring> ListFilesBelow(const std::wstring& dir);
+
+// Reads what this process writes to standard output (the C runtime's
+// stdout, in text mode) between construction and Finish().
+class StdoutCapture {
+public:
+    StdoutCapture();
+    ~StdoutCapture();
+    std::string Finish();
+
+private:
+    int m_savedFd = -1;
+    std::wstring m_file;
+};
+
+// Answers the message boxes raised on this thread while it lives: reads
+// each box's caption, text and icon, then presses OK, as a user would.
+class MessageBoxWatcher {
+public:
+    struct Box {
+        std::string caption;
+        std::string text;
+        bool hasIcon = false;
+    };
+
+    MessageBoxWatcher();
+    ~MessageBoxWatcher();
+    MessageBoxWatcher(const MessageBoxWatcher&) = delete;
+    MessageBoxWatcher& operator=(const MessageBoxWatcher&) = delete;
+
+    const std::vector<Box>& Boxes() const { return m_boxes; }
+
+private:
+    static LRESULT CALLBACK CbtProc(int code, WPARAM wParam, LPARAM lParam);
+    static void CALLBACK AnswerBox(HWND box, UINT, UINT_PTR, DWORD);
+
+    HHOOK m_hook = nullptr;
+    std::vector<Box> m_boxes;
+    std::vector<HWND> m_answered;
+};
+
+// Reads one message box's caption, text and whether it shows an icon.
+MessageBoxWatcher::Box ReadMessageBox(HWND box);
+
+std::wstring Widen(const std::string& utf8);
+std::string Narrow(const std::wstring& wide);

@@ -95,6 +95,16 @@ bool DirectoryExists(const std::wstring& path)
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
+bool NobodyHolds(const std::wstring& path)
+{
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    CloseHandle(file);
+    return true;
+}
+
 std::vector<std::wstring> ListFilesBelow(const std::wstring& dir)
 {
     std::vector<std::wstring> files;
@@ -150,10 +160,15 @@ MessageBoxWatcher::Box ReadMessageBox(HWND box)
     buffer[0] = '\0';
     GetDlgItemTextA(box, 0xFFFF, buffer, sizeof buffer);
     read.text = buffer;
-    // The box's icon is a static control that only shows when an icon was asked for.
-    HWND icon = GetDlgItem(box, 0x0440);
-    read.hasIcon = icon && IsWindowVisible(icon) &&
-                   SendMessageA(icon, STM_GETICON, 0, 0) != 0;
+    // The icon is a static control holding an icon; a box without one has none or an empty one.
+    for (HWND child = GetWindow(box, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
+        char className[16] = {};
+        GetClassNameA(child, className, sizeof className);
+        if (_stricmp(className, "Static") == 0 &&
+            (GetWindowLongA(child, GWL_STYLE) & SS_TYPEMASK) == SS_ICON && IsWindowVisible(child) &&
+            SendMessageA(child, STM_GETICON, 0, 0) != 0)
+            read.hasIcon = true;
+    }
     return read;
 }
 

@@ -25,6 +25,8 @@ std::string ReadFileBytes(const std::wstring& path);
 void WriteFileBytes(const std::wstring& path, const std::string& bytes);
 bool FileExists(const std::wstring& path);
 bool DirectoryExists(const std::wstring& path);
+// Whether the file can be opened with no sharing at all: nobody holds it.
+bool NobodyHolds(const std::wstring& path);
 // Every file below dir, as paths relative to it with '\' separators, sorted.
 std::vector<std::wstring> ListFilesBelow(const std::wstring& dir);
 

@@ -1,0 +1,19 @@
+#pragma once
+
+#include <windows.h>
+#include <zip.h>
+
+#include <string>
+
+enum class CopyOutcome {
+    Copied,
+    ReadFailed,  // readError says why, in libzip's words
+    WriteFailed, // already reported with ReportLastError
+};
+
+// Copies one open entry into out in pieces of at most 100 bytes, one read
+// and one write each, nothing buffered in between. After the stated size
+// one more read must find the end of the data: that read is where libzip
+// checks the CRC-32. A short, failed or overlong read ends the copy. stat
+// is the entry's record (its size and CRC-32).
+CopyOutcome CopyEntry(zip_file_t* entry, const zip_stat_t& stat, HANDLE out, std::string& readError);

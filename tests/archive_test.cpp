@@ -1,0 +1,479 @@
+// Unpacking the update archive, checked as a player would find the game
+// folder afterwards: the files and their bytes, the archive kept or gone,
+// no temporary file left, and what standard output and the log say.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "archive/extract_archive.h"
+#include "diag/log_file.h"
+#include "tests/support/test_support.h"
+#include "tests/support/zip_writer.h"
+
+namespace {
+
+const std::regex kStamp(R"(\d\d-\d\d \d\d:\d\d:\d{5} :: )");
+
+class ExtractArchiveTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        m_previousLog = g_log;
+        g_log = &m_log;
+    }
+    void TearDown() override { g_log = m_previousLog; }
+
+    // Runs the extraction with standard output captured into m_stdout.
+    bool Extract(const char* archivePath)
+    {
+        StdoutCapture out;
+        const bool result = ExtractArchive(archivePath);
+        m_stdout = out.Finish();
+        return result;
+    }
+
+    // The log without time stamps, one string per line.
+    std::vector<std::string> LogLines() const
+    {
+        std::string log = std::regex_replace(ReadFileBytes(L"vestrel_logs.txt"), kStamp, "");
+        std::vector<std::string> lines;
+        size_t start = 0;
+        for (size_t end; (end = log.find("\r\n", start)) != std::string::npos; start = end + 2)
+            lines.push_back(log.substr(start, end - start));
+        if (start < log.size())
+            lines.push_back(log.substr(start));
+        return lines;
+    }
+
+    bool LogHas(const std::string& line) const
+    {
+        for (const std::string& logged : LogLines())
+            if (logged == line)
+                return true;
+        return false;
+    }
+
+    std::string LogText() const
+    {
+        std::string text;
+        for (const std::string& line : LogLines())
+            text += line + "\n";
+        return text;
+    }
+
+    ScopedWorkDir m_dir;
+    LogFile m_log;
+    LogFile* m_previousLog = nullptr;
+    std::string m_stdout;
+};
+
+// The files a failed run must leave exactly as they were.
+void WriteOlderInstall()
+{
+    CreateDirectoryW(L"data", nullptr);
+    WriteFileBytes(L"patcher.exe", "old patcher");
+    WriteFileBytes(L"data\\table.bin", "old table, longer than the new one");
+}
+
+void ExpectOlderInstallIntact()
+{
+    EXPECT_EQ(ReadFileBytes(L"patcher.exe"), "old patcher");
+    EXPECT_EQ(ReadFileBytes(L"data\\table.bin"), "old table, longer than the new one");
+}
+
+std::vector<std::wstring> Files(std::initializer_list<const wchar_t*> names)
+{
+    std::vector<std::wstring> files(names.begin(), names.end());
+    std::sort(files.begin(), files.end());
+    return files;
+}
+
+} // namespace
+
+TEST_F(ExtractArchiveTest, EmptyArchiveIsDoneAndDeleted)
+{
+    WriteFileBytes(L"update.zip", EmptyZip());
+    EXPECT_TRUE(Extract("update.zip"));
+    EXPECT_FALSE(FileExists(L"update.zip"));
+    EXPECT_EQ(m_stdout, "Unzipping [0] files...\n\nUnzipping [0] files...\nAll files unzipped.");
+    EXPECT_EQ(LogLines(), std::vector<std::string>{"Unzipping [0] files..."});
+}
+
+// libzip 1.7.3 does not take an empty file for an empty archive: a download
+// that came to nothing is kept and reported, not deleted as done.
+TEST_F(ExtractArchiveTest, ZeroByteFileIsNotAnArchive)
+{
+    WriteFileBytes(L"update.zip", "");
+    EXPECT_FALSE(Extract("update.zip"));
+    EXPECT_TRUE(FileExists(L"update.zip"));
+    EXPECT_TRUE(LogHas("Can't open zip archive: Not a zip archive - [update.zip]")) << LogText();
+}
+
+TEST_F(ExtractArchiveTest, MissingArchiveSaysNoSuchFile)
+{
+    EXPECT_FALSE(Extract("missing.zip"));
+    EXPECT_EQ(m_stdout, "Can't open zip archive: No such file\n"
+                        "Can't open zip archive: No such file - [missing.zip]\n");
+    EXPECT_EQ(LogLines(),
+              std::vector<std::string>{"Can't open zip archive: No such file - [missing.zip]"});
+}
+
+TEST_F(ExtractArchiveTest, FileThatIsNoZipIsKept)
+{
+    WriteFileBytes(L"update.zip", "this is not a zip archive at all, just text");
+    EXPECT_FALSE(Extract("update.zip"));
+    EXPECT_TRUE(LogHas("Can't open zip archive: Not a zip archive - [update.zip]")) << LogText();
+    EXPECT_EQ(ReadFileBytes(L"update.zip"), "this is not a zip archive at all, just text");
+}
+
+TEST_F(ExtractArchiveTest, EveryMethodAndSizeArrivesByteForByte)
+{
+    const struct {
+        zip_int32_t method;
+        const char* label;
+    } methods[] = {{ZIP_CM_STORE, "stored"}, {ZIP_CM_DEFLATE, "deflate"}, {ZIP_CM_BZIP2, "bzip2"}};
+    const size_t sizes[] = {0, 1, 99, 100, 101, 250, 1024 * 1024 + 37};
+
+    ZipBuilder zip;
+    std::vector<std::pair<std::wstring, std::string>> expected;
+    unsigned seed = 1;
+    for (const auto& method : methods) {
+        for (size_t size : sizes) {
+            const std::string name =
+                std::string(method.label) + "/" + std::to_string(size) + ".bin";
+            const std::string data = PatternBytes(size, seed++);
+            zip.File(name, data, method.method);
+            expected.emplace_back(Widen(name), data);
+        }
+    }
+    ASSERT_TRUE(zip.WriteTo(L"update.zip"));
+
+    EXPECT_TRUE(Extract("update.zip")) << LogText();
+    for (const auto& file : expected) {
+        SCOPED_TRACE(Narrow(file.first));
+        const std::string onDisk = ReadFileBytes(file.first);
+        EXPECT_EQ(onDisk.size(), file.second.size());
+        EXPECT_TRUE(onDisk == file.second);
+    }
+    EXPECT_FALSE(FileExists(L"update.zip"));
+    EXPECT_EQ(ListFilesBelow(m_dir.Path()).size(), expected.size() + 1) << "only entries and the log";
+}
+
+TEST_F(ExtractArchiveTest, ProgressLinesOnStandardOutputAndInTheLog)
+{
+    ZipBuilder zip;
+    zip.Directory("docs/").File("docs/read me.txt", "hello").File("game.dat", "x");
+    ASSERT_TRUE(zip.WriteTo(L"update.zip"));
+
+    EXPECT_TRUE(Extract("update.zip"));
+    EXPECT_EQ(m_stdout, "Unzipping [3] files...\n\n"
+                        "Unzipping [3] files...\n"
+                        "Unzipping [docs/read me.txt]...\n"
+                        "Unzipping [docs/read me.txt]...\n"
+                        "Finished unzipping [docs/read me.txt].\n\n"
+                        "Finished unzipping [docs/read me.txt].\n"
+                        "Unzipping [game.dat]...\n"
+                        "Unzipping [game.dat]...\n"
+                        "Finished unzipping [game.dat].\n\n"
+                        "Finished unzipping [game.dat].\n"
+                        "All files unzipped.");
+    EXPECT_EQ(LogLines(), (std::vector<std::string>{
+                              "Unzipping [3] files...",
+                              "Unzipping [docs/read me.txt]...",
+                              "Finished unzipping [docs/read me.txt].",
+                              "Unzipping [game.dat]...",
+                              "Finished unzipping [game.dat].",
+                          }));
+}
+
+TEST_F(ExtractArchiveTest, ExistingFilesAreReplacedWholeAndDirectoriesKept)
+{
+    WriteOlderInstall();
+    ZipBuilder zip;
+    zip.Directory("data/").File("data/table.bin", "new").File("patcher.exe", "");
+    ASSERT_TRUE(zip.WriteTo(L"update.zip"));
+
+    EXPECT_TRUE(Extract("update.zip"));
+    EXPECT_EQ(ReadFileBytes(L"data\\table.bin"), "new");
+    EXPECT_TRUE(FileExists(L"patcher.exe"));
+    EXPECT_EQ(ReadFileBytes(L"patcher.exe"), "");
+    EXPECT_EQ(ListFilesBelow(m_dir.Path()),
+              Files({L"data\\table.bin", L"patcher.exe", L"vestrel_logs.txt"}));
+}
+
+TEST_F(ExtractArchiveTest, MissingDirectoriesAreMadeWithoutDirectoryEntries)
+{
+    ZipBuilder zip;
+    zip.File("a/b/c/deep.txt", "deep").File("a/side.txt", "side").Directory("empty/inner/");
+    ASSERT_TRUE(zip.WriteTo(L"update.zip"));
+
+    EXPECT_TRUE(Extract("update.zip")) << LogText();
+    EXPECT_EQ(ReadFileBytes(L"a\\b\\c\\deep.txt"), "deep");
+    EXPECT_EQ(ReadFileBytes(L"a\\side.txt"), "side");
+    EXPECT_TRUE(DirectoryExists(L"empty\\inner"));
+}
+
+TEST_F(ExtractArchiveTest, BackslashInANameIsASeparator)
+{
+    WriteFileBytes(L"update.zip", RawZip({{"sub\\file.txt", "via backslash"}}));
+    EXPECT_TRUE(Extract("update.zip")) << LogText();
+    EXPECT_EQ(ReadFileBytes(L"sub\\file.txt"), "via backslash");
+}
+
+TEST_F(ExtractArchiveTest, UnsafeNamesRefuseTheWholeArchive)
+{
+    const std::string unsafe[] = {
+        "",           "/etc/evil.txt", "\\evil.txt",  "C:evil.txt",    "c:/evil.txt",
+        "x.txt:ads",  "../evil.txt",   "a/../../e",   "a\\..\\..\\e",  "..",
+        "a/.. /e",    "a/.../e",       "CON",         "con.txt",       "sub/Nul.dat",
+        "aux",        "PRN.log",       "COM1",        "lpt9.txt",      "com\xC2\xB9.txt",
+        "sub/CoN .txt",
+    };
+    for (const std::string& name : unsafe) {
+        SCOPED_TRACE("name [" + name + "]");
+        WriteOlderInstall();
+        const std::uint16_t utf8Flag = 0x0800; // keep libzip from reading bytes as CP437
+        const std::string zip =
+            RawZip({{"first.txt", "written before the bad name", utf8Flag},
+                    {"data/table.bin", "new", utf8Flag},
+                    {name, "payload", utf8Flag}});
+        WriteFileBytes(L"update.zip", zip);
+
+        EXPECT_FALSE(Extract("update.zip"));
+        EXPECT_TRUE(LogHas("Unsafe name in zip archive: [" + name + "]")) << LogText();
+        EXPECT_FALSE(FileExists(L"first.txt"));
+        ExpectOlderInstallIntact();
+        EXPECT_EQ(ReadFileBytes(L"update.zip"), zip);
+        EXPECT_EQ(ListFilesBelow(m_dir.Path()),
+                  Files({L"data\\table.bin", L"patcher.exe", L"update.zip", L"vestrel_logs.txt"}));
+    }
+}
+
+TEST_F(ExtractArchiveTest, NameMarkedUtf8ThatIsNotIsRefusedBeforeAnythingIsWritten)
+{
+    WriteFileBytes(L"update.zip", RawZip({{"first.txt", "1", 0x0800}, {"bad\xff.txt", "2", 0x0800}}));
+    EXPECT_FALSE(Extract("update.zip"));
+    EXPECT_TRUE(LogHas("Can't open zip archive: Zip archive inconsistent - [update.zip]")) << LogText();
+    EXPECT_EQ(ListFilesBelow(m_dir.Path()), Files({L"update.zip", L"vestrel_logs.txt"}));
+}
+
+TEST_F(ExtractArchiveTest, NamesThatOnlyLookOddAreUnpacked)
+{
+    ZipBuilder zip;
+    zip.File("console.txt", "1").File("COM10.txt", "2").File("nul_and_void.txt", "3")
+        .File("./dot/./here.txt", "4").File("..hidden", "5").File("a..b.txt", "6");
+    ASSERT_TRUE(zip.WriteTo(L"update.zip"));
+    EXPECT_TRUE(Extract("update.zip")) << LogText();
+    EXPECT_EQ(ReadFileBytes(L"console.txt"), "1");
+    EXPECT_EQ(ReadFileBytes(L"COM10.txt"), "2");
+    EXPECT_EQ(ReadFileBytes(L"nul_and_void.txt"), "3");
+    EXPECT_EQ(ReadFileBytes(L"dot\\here.txt"), "4");
+    EXPECT_EQ(ReadFileBytes(L"..hidden"), "5");
+    EXPECT_EQ(ReadFileBytes(L"a..b.txt"), "6");
+}
+
+TEST_F(ExtractArchiveTest, EncryptedEntryStopsTheRunAndUndoesEarlierEntries)
+{
+    WriteOlderInstall();
+    ZipBuilder zip;
+    zip.File("data/table.bin", "new").File("new.txt", "n").Encrypted("secret.txt", "s", "pw");
+    ASSERT_TRUE(zip.WriteTo(L"update.zip"));
+
+    EXPECT_FALSE(Extract("update.zip"));
+    EXPECT_TRUE(LogHas("Can't open [secret.txt] in zip archive: No password provided")) << LogText();
+    ExpectOlderInstallIntact();
+    EXPECT_TRUE(NobodyHolds(L"update.zip")) << "the archive must be released after a failure";
+    EXPECT_EQ(ListFilesBelow(m_dir.Path()),
+              Files({L"data\\table.bin", L"patcher.exe", L"update.zip", L"vestrel_logs.txt"}));
+}
+
+TEST_F(ExtractArchiveTest, TraditionalEncryptionBitIsRefusedToo)
+{
+    WriteFileBytes(L"update.zip", RawZip({{"locked.txt", "0123456789abcdef", 0x0001}}));
+    EXPECT_FALSE(Extract("update.zip"));
+    EXPECT_TRUE(LogHas("Can't open [locked.txt] in zip archive: No password provided")) << LogText();
+    EXPECT_FALSE(FileExists(L"locked.txt"));
+}
+
+TEST_F(ExtractArchiveTest, UnsupportedMethodIsNamedInTheLog)
+{
+    WriteFileBytes(L"update.zip", RawZip({{"packed.bin", "0123456789", 0, 14 /* LZMA */}}));
+    EXPECT_FALSE(Extract("update.zip"));
+    EXPECT_TRUE(LogHas("Can't open [packed.bin] in zip archive: Compression method not supported"))
+        << LogText();
+    EXPECT_FALSE(FileExists(L"packed.bin"));
+    EXPECT_TRUE(FileExists(L"update.zip"));
+}
+
+TEST_F(ExtractArchiveTest, WrongCrcKeepsTheOlderFile)
+{
+    WriteOlderInstall();
+    std::string zip = RawZip({{"patcher.exe", std::string(250, 'N')}});
+    zip[zip.find(std::string(250, 'N')) + 123] = 'X'; // data no longer matches its CRC-32
+    WriteFileBytes(L"update.zip", zip);
+
+    EXPECT_FALSE(Extract("update.zip"));
+    EXPECT_TRUE(LogHas("Can't read [patcher.exe] from zip archive: CRC error")) << LogText();
+    ExpectOlderInstallIntact();
+    EXPECT_EQ(ReadFileBytes(L"update.zip"), zip);
+    EXPECT_TRUE(NobodyHolds(L"update.zip")) << "the archive must be released after a failure";
+    EXPECT_EQ(ListFilesBelow(m_dir.Path()),
+              Files({L"data\\table.bin", L"patcher.exe", L"update.zip", L"vestrel_logs.txt"}));
+}
+
+TEST_F(ExtractArchiveTest, WrongCrcOfAnEmptyEntryIsCaughtToo)
+{
+    std::string zip = RawZip({{"empty.txt", ""}});
+    // Give the empty entry a CRC-32 that empty data cannot have, in both headers.
+    for (size_t at = zip.find("PK\x03\x04") + 14; at < zip.size(); at = zip.size()) zip[at] = 1;
+    zip[zip.find("PK\x01\x02") + 16] = 1;
+    WriteFileBytes(L"update.zip", zip);
+
+    EXPECT_FALSE(Extract("update.zip"));
+    EXPECT_TRUE(LogHas("Can't read [empty.txt] from zip archive: CRC error")) << LogText();
+    EXPECT_FALSE(FileExists(L"empty.txt"));
+}
+
+TEST_F(ExtractArchiveTest, FileHeldOpenWithoutSharingKeepsItsBytesAndTellsThePlayer)
+{
+    WriteOlderInstall();
+    HANDLE held = CreateFileW(L"patcher.exe", GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    ZipBuilder zip;
+    zip.File("data/table.bin", "new").File("added.txt", "a").File("patcher.exe", "new patcher");
+    ASSERT_TRUE(zip.WriteTo(L"update.zip"));
+
+    MessageBoxWatcher boxes;
+    const bool result = Extract("update.zip");
+    CloseHandle(held);
+
+    EXPECT_FALSE(result);
+    ExpectOlderInstallIntact();
+    EXPECT_FALSE(FileExists(L"added.txt"));
+    EXPECT_TRUE(FileExists(L"update.zip"));
+    EXPECT_EQ(ListFilesBelow(m_dir.Path()),
+              Files({L"data\\table.bin", L"patcher.exe", L"update.zip", L"vestrel_logs.txt"}));
+    ASSERT_EQ(boxes.Boxes().size(), 1u);
+    EXPECT_EQ(boxes.Boxes()[0].caption, "Torvik Vestrel");
+    EXPECT_EQ(boxes.Boxes()[0].text, "There was an error writing the file: [patcher.exe].");
+    EXPECT_TRUE(boxes.Boxes()[0].hasIcon);
+
+    const std::vector<std::string> lines = LogLines();
+    // The failed call and the system's text for error 32, then the message.
+    const auto failure =
+        std::find(lines.begin(), lines.end(), "CreateFile failed with error code 32 as follows:");
+    ASSERT_NE(failure, lines.end()) << LogText();
+    ASSERT_EQ(lines.end() - failure, 6) << LogText();
+    EXPECT_NE(failure[1], "");
+    EXPECT_EQ(failure[2], "");
+    EXPECT_EQ(failure[3], "Terminal failure: Unable to write to file.");
+    EXPECT_EQ(failure[4], "");
+    EXPECT_EQ(failure[5], "There was an error writing the file: [patcher.exe].");
+}
+
+TEST_F(ExtractArchiveTest, ReadOnlyTargetIsNotReplaced)
+{
+    WriteOlderInstall();
+    WriteFileBytes(L"settings.ini", "player's settings");
+    SetFileAttributesW(L"settings.ini", FILE_ATTRIBUTE_READONLY);
+    ZipBuilder zip;
+    zip.File("data/table.bin", "new").File("settings.ini", "defaults");
+    ASSERT_TRUE(zip.WriteTo(L"update.zip"));
+
+    MessageBoxWatcher boxes;
+    EXPECT_FALSE(Extract("update.zip"));
+    ExpectOlderInstallIntact();
+    EXPECT_EQ(ReadFileBytes(L"settings.ini"), "player's settings");
+    EXPECT_TRUE(GetFileAttributesW(L"settings.ini") & FILE_ATTRIBUTE_READONLY);
+    EXPECT_TRUE(LogHas("MoveFileEx failed with error code 5 as follows:")) << LogText();
+    ASSERT_EQ(boxes.Boxes().size(), 1u);
+    EXPECT_EQ(boxes.Boxes()[0].text, "There was an error writing the file: [settings.ini].");
+}
+
+TEST_F(ExtractArchiveTest, DirectoryWhereAFileShouldGoIsLeftAlone)
+{
+    WriteOlderInstall();
+    CreateDirectoryW(L"maps", nullptr);
+    WriteFileBytes(L"maps\\keep.txt", "keep");
+    ZipBuilder zip;
+    zip.File("data/table.bin", "new").File("maps", "a file now");
+    ASSERT_TRUE(zip.WriteTo(L"update.zip"));
+
+    MessageBoxWatcher boxes;
+    EXPECT_FALSE(Extract("update.zip"));
+    ExpectOlderInstallIntact();
+    EXPECT_EQ(ReadFileBytes(L"maps\\keep.txt"), "keep");
+    ASSERT_EQ(boxes.Boxes().size(), 1u);
+    EXPECT_EQ(boxes.Boxes()[0].text, "There was an error writing the file: [maps].");
+}
+
+TEST_F(ExtractArchiveTest, EmptyEntryThatCannotBeCreatedIsAFailure)
+{
+    WriteFileBytes(L"blocker", "a file where a directory is needed");
+    WriteFileBytes(L"update.zip", RawZip({{"blocker/empty.txt", ""}}));
+
+    MessageBoxWatcher boxes;
+    EXPECT_FALSE(Extract("update.zip"));
+    EXPECT_EQ(ReadFileBytes(L"blocker"), "a file where a directory is needed");
+    EXPECT_TRUE(std::regex_search(LogText(), std::regex("CreateFile failed with error code \\d+ as follows:")))
+        << LogText();
+    ASSERT_EQ(boxes.Boxes().size(), 1u);
+    EXPECT_EQ(boxes.Boxes()[0].text, "There was an error writing the file: [blocker/empty.txt].");
+    EXPECT_TRUE(FileExists(L"update.zip"));
+}
+
+TEST_F(ExtractArchiveTest, PercentSignInAFailedNameIsLoggedAsItIs)
+{
+    CreateDirectoryW(L"100%s %d", nullptr);
+    WriteFileBytes(L"update.zip", RawZip({{"100%s %d", "x"}}));
+
+    MessageBoxWatcher boxes;
+    EXPECT_FALSE(Extract("update.zip"));
+    EXPECT_TRUE(LogHas("There was an error writing the file: [100%s %d].")) << LogText();
+    ASSERT_EQ(boxes.Boxes().size(), 1u);
+    EXPECT_EQ(boxes.Boxes()[0].text, "There was an error writing the file: [100%s %d].");
+}
+
+TEST_F(ExtractArchiveTest, NonAsciiNamesArriveWithTheirOwnCharacters)
+{
+    ZipBuilder zip;
+    zip.File("caf\xC3\xA9.txt", "e acute")
+        .File("\xD0\xB6/\xD1\x84\xD0\xB0\xD0\xB9\xD0\xBB.txt", "cyrillic")
+        .File("\xE6\x97\xA5\xE6\x9C\xAC.txt", "japanese");
+    ASSERT_TRUE(zip.WriteTo(L"update.zip"));
+
+    EXPECT_TRUE(Extract("update.zip")) << LogText();
+    EXPECT_EQ(ReadFileBytes(L"caf\u00e9.txt"), "e acute");
+    EXPECT_EQ(ReadFileBytes(L"\u0436\\\u0444\u0430\u0439\u043b.txt"), "cyrillic");
+    EXPECT_EQ(ReadFileBytes(L"\u65e5\u672c.txt"), "japanese");
+    EXPECT_TRUE(LogHas("Finished unzipping [\xE6\x97\xA5\xE6\x9C\xAC.txt].")) << LogText();
+}
+
+TEST_F(ExtractArchiveTest, NameWithoutUtf8FlagIsReadAsCodePage437)
+{
+    WriteFileBytes(L"update.zip", RawZip({{"caf\x82.txt", "cp437"}}));
+    EXPECT_TRUE(Extract("update.zip")) << LogText();
+    EXPECT_EQ(ReadFileBytes(L"caf\u00e9.txt"), "cp437");
+}
+
+// Runs with LC_ALL=ru_RU.UTF-8, which gives Wine the ANSI code page 1251.
+TEST_F(ExtractArchiveTest, CyrillicCodePageArchivePathAndNames)
+{
+    if (GetACP() != 1251)
+        GTEST_SKIP() << "needs ANSI code page 1251, this process has " << GetACP();
+    ZipBuilder zip;
+    zip.File("\xD0\xBA\xD0\xB0\xD1\x80\xD1\x82\xD0\xB0.dat", "map")
+        .File("caf\xC3\xA9.txt", "e acute");
+    ASSERT_TRUE(zip.WriteTo(L"\u043e\u0431\u043d\u043e\u0432.zip"));
+
+    // "обнов.zip" in code page 1251, as the command line would bring it.
+    EXPECT_TRUE(Extract("\xEE\xE1\xED\xEE\xE2.zip")) << LogText();
+    EXPECT_EQ(ReadFileBytes(L"\u043a\u0430\u0440\u0442\u0430.dat"), "map");
+    EXPECT_EQ(ReadFileBytes(L"caf\u00e9.txt"), "e acute");
+    EXPECT_FALSE(FileExists(L"\u043e\u0431\u043d\u043e\u0432.zip"));
+}

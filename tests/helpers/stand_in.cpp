@@ -1,0 +1,49 @@
+// A stand-in for the programs the updater waits for and starts. Every start
+// appends "cmdline=[...] cwd=[...]" (UTF-8) to "<own path>.record". Started
+// as "--hold EVENT" it stays until that event is set (or a minute passes),
+// so that a test decides when it ends.
+#include <windows.h>
+
+#include <string>
+
+namespace {
+
+void AppendRecord(const std::wstring& self)
+{
+    wchar_t cwd[MAX_PATH] = {};
+    GetCurrentDirectoryW(MAX_PATH, cwd);
+    const std::wstring line =
+        std::wstring(L"cmdline=[") + GetCommandLineW() + L"] cwd=[" + cwd + L"]\n";
+    const int size = WideCharToMultiByte(CP_UTF8, 0, line.c_str(), -1, nullptr, 0, nullptr, nullptr);
+    std::string utf8(static_cast<size_t>(size), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, line.c_str(), -1, &utf8[0], size, nullptr, nullptr);
+    utf8.pop_back();
+
+    const std::wstring record = self + L".record";
+    HANDLE file = CreateFileW(record.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    DWORD written = 0;
+    WriteFile(file, utf8.data(), static_cast<DWORD>(utf8.size()), &written, nullptr);
+    CloseHandle(file);
+}
+
+} // namespace
+
+int main()
+{
+    wchar_t self[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    AppendRecord(self);
+
+    const std::wstring commandLine = GetCommandLineW();
+    const size_t hold = commandLine.find(L"--hold ");
+    if (hold != std::wstring::npos) {
+        const std::wstring eventName = commandLine.substr(hold + 7);
+        HANDLE release = OpenEventW(SYNCHRONIZE, FALSE, eventName.c_str());
+        if (release) {
+            WaitForSingleObject(release, 60000);
+            CloseHandle(release);
+        }
+    }
+    return 0;
+}

@@ -1,0 +1,172 @@
+#include "update/run_update.h"
+
+#include <windows.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <filesystem>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "archive/extract_archive.h"
+#include "archive/retry_move.h"
+#include "diag/report.h"
+#include "diag/text_codec.h"
+#include "update/process_watch.h"
+#include "update/start_program.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const int kDone = 1;
+const int kReplacementMissing = 2;
+const int kSwapFailed = 3;
+const int kUnpackFailed = 7;
+const int kUnexpectedFailure = 10;
+
+// The result code for a command line too short or too long for its run
+// mode, or 0 when it fits.
+int CheckArgumentCount(int runMode, int argc)
+{
+    if (argc == 4)
+        return 0;
+    if (runMode == 0)
+        return 4;
+    if (argc < 4)
+        return runMode == 1 ? 5 : 8;
+    return 0;
+}
+
+// The working directory at any length: the C runtime's query, which the
+// file-system library uses, gives a wrong answer beyond MAX_PATH.
+fs::path CurrentDirectory()
+{
+    const DWORD size = GetCurrentDirectoryW(0, nullptr);
+    std::wstring directory(size, L'\0');
+    const DWORD length = size ? GetCurrentDirectoryW(size, &directory[0]) : 0;
+    if (length == 0 || length >= size)
+        throw std::system_error(static_cast<int>(GetLastError()), std::system_category(),
+                                "GetCurrentDirectory");
+    directory.resize(length);
+    return fs::path(directory);
+}
+
+// No pause between passes: the restart follows the end of the last
+// watched program as closely as the process list allows.
+void WaitUntilEnded(const std::wstring& first, const std::wstring& second)
+{
+    while (IsProcessRunning(first.c_str()) || IsProcessRunning(second.c_str())) {
+    }
+}
+
+void LingerFiveSeconds()
+{
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point end = Clock::now() + std::chrono::milliseconds(5000);
+    while (Clock::now() < end)
+        std::this_thread::sleep_until(end);
+}
+
+// Run mode 1: the arguments after argv[3] are passed on as they came,
+// each after one space, without quotes.
+int LaunchAndLinger(const fs::path& launchPath, int argc, char** argv)
+{
+    std::string arguments;
+    for (int i = 4; i < argc; ++i) {
+        arguments += ' ';
+        arguments += argv[i];
+    }
+    const std::wstring wideArguments = AnsiToWide(arguments);
+    std::vector<wchar_t> commandLine(wideArguments.begin(), wideArguments.end());
+    commandLine.push_back(L'\0');
+    const std::wstring workingDirectory = AnsiToWide(argv[3]);
+
+    StartProgram(launchPath.c_str(), commandLine.data(), workingDirectory.c_str());
+    LingerFiveSeconds();
+    return kDone;
+}
+
+// Run mode 0: "<stem>_new.exe" from the working directory replaces the
+// executable in one move, so a failed swap leaves the old one in place.
+int SwapExecutable(const char* executable)
+{
+    const std::wstring stem = fs::path(AnsiToWide(executable)).stem().native();
+    const std::string replacement = WideToAnsi(stem) + "_new.exe";
+    if (!fs::exists(fs::path(AnsiToWide(replacement)))) {
+        const std::string text = "The file \"" + replacement + "\" was not found.";
+        MessageBoxA(nullptr, text.c_str(), "Torvik Vestrel", MB_ICONERROR | MB_OK);
+        return kReplacementMissing;
+    }
+    const bool moved = RetryWhileFileHeld([&] {
+        return MoveFileExA(replacement.c_str(), executable,
+                           MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED |
+                               MOVEFILE_WRITE_THROUGH) != FALSE;
+    });
+    if (!moved) {
+        printf("%lu\n", GetLastError());
+        fflush(stdout);
+        return kSwapFailed;
+    }
+    return 0;
+}
+
+// The path in the standard quoted form: in double quotes, with every
+// backslash and double quote escaped by a backslash.
+void PrintQuotedPath(const fs::path& path)
+{
+    std::string quoted = "\"";
+    for (char c : WideToAnsi(path.native())) {
+        if (c == '\\' || c == '"')
+            quoted += '\\';
+        quoted += c;
+    }
+    quoted += "\"\n";
+    fputs(quoted.c_str(), stdout);
+    fflush(stdout);
+}
+
+int RestartTarget(const fs::path& launchPath)
+{
+    PrintQuotedPath(launchPath);
+    StartProgram(launchPath.c_str(), nullptr, nullptr);
+    return kDone;
+}
+
+int RunUpdateSteps(int argc, char** argv)
+{
+    const int runMode = static_cast<int>(strtol(argv[1], nullptr, 10));
+    if (const int wrongCount = CheckArgumentCount(runMode, argc))
+        return wrongCount;
+
+    const char* target = runMode == 0 || runMode == 1 ? argv[2] : argv[3];
+    const fs::path launchPath = CurrentDirectory() / fs::path(AnsiToWide(target));
+    if (runMode == 1)
+        return LaunchAndLinger(launchPath, argc, argv);
+
+    WaitUntilEnded(AnsiToWide(target), AnsiToWide(argv[3]));
+    if (runMode == 0) {
+        if (const int failed = SwapExecutable(argv[2]))
+            return failed;
+    } else if (runMode == 2) {
+        if (!ExtractArchive(argv[2]))
+            return kUnpackFailed;
+    }
+    return RestartTarget(launchPath);
+}
+
+} // namespace
+
+int RunUpdate(int argc, char** argv)
+{
+    try {
+        return RunUpdateSteps(argc, argv);
+    } catch (const std::exception& error) {
+        Report(g_log, "Unexpected failure: %s", error.what());
+        return kUnexpectedFailure;
+    }
+}

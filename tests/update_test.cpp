@@ -44,11 +44,6 @@ std::string QuotedLine(const std::wstring& path)
     return quoted + "\"\n";
 }
 
-std::string StandInBytesWith(const std::string& marker)
-{
-    return ReadFileBytes(TestProgramDir() + L"\\stand_in.exe") + marker;
-}
-
 class RunUpdateTest : public ::testing::Test {
 protected:
     void SetUp() override
@@ -153,7 +148,7 @@ TEST_F(RunUpdateTest, SwapWaitsUntilBothProgramsHaveEnded)
 {
     HeldProgram patcher(Here(L"u-app.exe"));
     HeldProgram launcher(Here(L"u-launcher.exe"));
-    const std::string replacement = StandInBytesWith("new build");
+    const std::string replacement = StandInBytesFor("new build");
     WriteFileBytes(L"u-app_new.exe", replacement);
 
     std::future<int> run = RunInBackground({"vestrel.exe", "0", "u-app.exe", "u-launcher.exe"});
@@ -190,7 +185,7 @@ TEST_F(RunUpdateTest, SwapFindsTheReplacementByStemInTheWorkingDirectory)
         ScopedWorkDir dir;
         CreateDirectoryW(L"sub", nullptr);
         WriteFileBytes(c.swapped, "old build");
-        const std::string replacement = StandInBytesWith(c.executable);
+        const std::string replacement = StandInBytesFor(c.executable);
         WriteFileBytes(c.replacement, replacement);
 
         EXPECT_EQ(Run({"vestrel.exe", "0", c.executable, "u-nothing.exe"}), 1);
@@ -204,7 +199,7 @@ TEST_F(RunUpdateTest, SwapFindsTheReplacementByStemInTheWorkingDirectory)
 
 TEST_F(RunUpdateTest, SwapWhenOnlyTheReplacementExists)
 {
-    const std::string replacement = StandInBytesWith("first install");
+    const std::string replacement = StandInBytesFor("first install");
     WriteFileBytes(L"u-fresh_new.exe", replacement);
     EXPECT_EQ(Run({"vestrel.exe", "0", "u-fresh.exe", "u-nothing.exe"}), 1);
     EXPECT_TRUE(ReadFileBytes(L"u-fresh.exe") == replacement);
@@ -246,7 +241,7 @@ TEST_F(RunUpdateTest, SwapOntoAnExecutableHeldLongerThanTheRetriesKeepsBothFiles
 TEST_F(RunUpdateTest, SwapOntoAnExecutableReleasedWithinTheRetriesSucceeds)
 {
     WriteFileBytes(L"app.exe", "old build");
-    const std::string replacement = StandInBytesWith("new build");
+    const std::string replacement = StandInBytesFor("new build");
     WriteFileBytes(L"app_new.exe", replacement);
     HANDLE held = CreateFileW(L"app.exe", GENERIC_READ, 0, nullptr, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL, nullptr);

@@ -1,9 +1,10 @@
 // A stand-in for the programs the updater waits for and starts. Every start
 // appends "cmdline=[...] cwd=[...]" (UTF-8) to "<own path>.record". Started
 // as "--hold EVENT" it stays until that event is set (or a minute passes),
-// so that a test decides when it ends.
+// so that a test decides when it ends; as "--sleep MS" it stays that long.
 #include <windows.h>
 
+#include <cwchar>
 #include <string>
 
 namespace {
@@ -45,5 +46,8 @@ int main()
             CloseHandle(release);
         }
     }
+    const size_t sleep = commandLine.find(L"--sleep ");
+    if (sleep != std::wstring::npos)
+        Sleep(static_cast<DWORD>(wcstoul(commandLine.c_str() + sleep + 8, nullptr, 10)));
     return 0;
 }

@@ -23,6 +23,11 @@ void CopyStandIn(const std::wstring& path)
         << "copy stand_in.exe to " << Narrow(path) << ": error " << GetLastError();
 }
 
+std::string StandInBytesFor(const std::string& marker)
+{
+    return ReadFileBytes(TestProgramDir() + L"\\stand_in.exe") + marker;
+}
+
 std::vector<StartRecord> ReadStartRecords(const std::wstring& exePath)
 {
     std::vector<StartRecord> records;

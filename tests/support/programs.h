@@ -11,6 +11,9 @@ std::wstring TestProgramDir();
 // Copies the stand-in program (see helpers/stand_in.cpp) to path.
 void CopyStandIn(const std::wstring& path);
 
+// The stand-in's bytes with marker appended: a distinct build that still runs.
+std::string StandInBytesFor(const std::string& marker = std::string());
+
 // One start of a stand-in copy, as it recorded it.
 struct StartRecord {
     std::wstring commandLine;

@@ -1,0 +1,19 @@
+#pragma once
+
+#include <windows.h>
+
+#include <condition_variable>
+#include <mutex>
+
+// What the window hands to the worker: the completion signal that the
+// window's thread waits on. The pointees live in the waiting paint handler;
+// the record itself is the worker's to free.
+struct WorkerRecord {
+    std::mutex* mutex;
+    std::condition_variable* done;
+    bool* finished;
+};
+
+// The worker thread's body: runs the update, shows and logs a failed
+// result, then signals completion. Always signals, whatever happens.
+DWORD WINAPI UpdateWorker(LPVOID record);

@@ -14,6 +14,9 @@ XVFB_DISPLAY=:77
 
 start_xvfb() {
   local sock=/tmp/.X11-unix/X${XVFB_DISPLAY#:}
+  # Test programs start side by side: one of them starts the server.
+  exec 8>/tmp/vestrel-xvfb.lock
+  flock 8
   if [ ! -S "$sock" ] || ! xdpyinfo -display "$XVFB_DISPLAY" >/dev/null 2>&1; then
     rm -f "/tmp/.X${XVFB_DISPLAY#:}-lock" "$sock"
     setsid Xvfb "$XVFB_DISPLAY" -screen 0 1920x1080x24 -nolisten tcp >/dev/null 2>&1 < /dev/null &
@@ -23,6 +26,8 @@ start_xvfb() {
       sleep 0.1
     done
   fi
+  flock -u 8
+  exec 8>&-
   export DISPLAY=$XVFB_DISPLAY
 }
 

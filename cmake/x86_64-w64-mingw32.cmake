@@ -1,21 +1,3 @@
-# Cross build for Windows with MinGW-w64 (POSIX thread model, for std::thread).
-set(CMAKE_SYSTEM_NAME Windows)
-set(CMAKE_SYSTEM_PROCESSOR x86_64)
-set(TRIPLE x86_64-w64-mingw32)
-
-set(CMAKE_C_COMPILER ${TRIPLE}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${TRIPLE}-g++-posix)
-set(CMAKE_RC_COMPILER ${TRIPLE}-windres)
-
-# The MinGW sysroot, and the static libzip and bzip2 that scripts/setup.sh
-# builds into the build tree.
-set(CMAKE_FIND_ROOT_PATH /usr/${TRIPLE} ${CMAKE_CURRENT_LIST_DIR}/../build/deps/${TRIPLE})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-
-# Link zlib statically: the sysroot also holds its import library.
-set(ZLIB_LIBRARY /usr/${TRIPLE}/lib/libz.a CACHE FILEPATH "static zlib")
-
-set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../scripts/wine-run.sh)
+# The x86_64 Windows target: the 64-bit build that runs the tests under Wine.
+set(VESTREL_MINGW_ARCH x86_64)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64.cmake)

@@ -20,13 +20,6 @@ const std::regex kStamp(R"(\d\d-\d\d \d\d:\d\d:\d{5} :: )");
 
 class ExtractArchiveTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        m_previousLog = g_log;
-        g_log = &m_log;
-    }
-    void TearDown() override { g_log = m_previousLog; }
-
     // Runs the extraction with standard output captured into m_stdout.
     bool Extract(const char* archivePath)
     {
@@ -67,7 +60,7 @@ protected:
 
     ScopedWorkDir m_dir;
     LogFile m_log;
-    LogFile* m_previousLog = nullptr;
+    GlobalLogScope m_logScope{&m_log};
     std::string m_stdout;
 };
 

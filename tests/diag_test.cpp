@@ -56,16 +56,6 @@ std::string SystemText(DWORD code)
     return result;
 }
 
-// Points g_log at a test's own log for as long as it lives.
-class GlobalLogScope {
-public:
-    explicit GlobalLogScope(LogFile* log) : m_previous(g_log) { g_log = log; }
-    ~GlobalLogScope() { g_log = m_previous; }
-
-private:
-    LogFile* m_previous;
-};
-
 bool WithinTicks(unsigned field, DWORD before, DWORD after)
 {
     const unsigned since = (field + 60000u - before % 60000u) % 60000u;

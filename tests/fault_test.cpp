@@ -154,15 +154,6 @@ std::string Damage(const std::string& zip, std::mt19937& random)
     return damaged;
 }
 
-class GlobalLogScope {
-public:
-    explicit GlobalLogScope(LogFile* log) : m_previous(g_log) { g_log = log; }
-    ~GlobalLogScope() { g_log = m_previous; }
-
-private:
-    LogFile* m_previous;
-};
-
 // Extracts on a thread of its own (which answers any box), so that a case
 // that hangs fails the test instead of stopping it.
 bool ExtractWithin(const char* archive, std::chrono::seconds limit, bool& finished)

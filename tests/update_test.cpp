@@ -46,13 +46,6 @@ std::string QuotedLine(const std::wstring& path)
 
 class RunUpdateTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        m_previousLog = g_log;
-        g_log = &m_log;
-    }
-    void TearDown() override { g_log = m_previousLog; }
-
     int Run(const std::vector<std::string>& args)
     {
         StdoutCapture out;
@@ -72,7 +65,7 @@ protected:
 
     ScopedWorkDir m_dir;
     LogFile m_log;
-    LogFile* m_previousLog = nullptr;
+    GlobalLogScope m_logScope{&m_log};
     std::string m_stdout;
 };
 

@@ -1,5 +1,6 @@
 // A stand-in for the programs the updater waits for and starts. Every start
-// appends "cmdline=[...] cwd=[...]" (UTF-8) to "<own path>.record". Started
+// appends "cmdline=[...] cwd=[...]" (UTF-8) to "<own path>.record" and
+// writes its start time (FILETIME ticks) to "<own path>.time". Started
 // as "--hold EVENT" it stays until that event is set (or a minute passes),
 // so that a test decides when it ends; as "--sleep MS" it stays that long.
 #include <windows.h>
@@ -28,13 +29,28 @@ void AppendRecord(const std::wstring& self)
     CloseHandle(file);
 }
 
+void WriteStartTime(const std::wstring& self, const FILETIME& started)
+{
+    const unsigned long long ticks =
+        (static_cast<unsigned long long>(started.dwHighDateTime) << 32) | started.dwLowDateTime;
+    const std::string text = std::to_string(ticks);
+    HANDLE file = CreateFileW((self + L".time").c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                              CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    DWORD written = 0;
+    WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+    CloseHandle(file);
+}
+
 } // namespace
 
 int main()
 {
+    FILETIME started;
+    GetSystemTimePreciseAsFileTime(&started);
     wchar_t self[MAX_PATH] = {};
     GetModuleFileNameW(nullptr, self, MAX_PATH);
     AppendRecord(self);
+    WriteStartTime(self, started);
 
     const std::wstring commandLine = GetCommandLineW();
     const size_t hold = commandLine.find(L"--hold ");

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "diag/log_file.h"
+
 // A fresh directory under the temporary folder that is the working
 // directory while the object lives; removed with everything in it after.
 class ScopedWorkDir {
@@ -29,6 +31,18 @@ bool DirectoryExists(const std::wstring& path);
 bool NobodyHolds(const std::wstring& path);
 // Every file below dir, as paths relative to it with '\' separators, sorted.
 std::vector<std::wstring> ListFilesBelow(const std::wstring& dir);
+
+// Points g_log at a test's own log for as long as it lives.
+class GlobalLogScope {
+public:
+    explicit GlobalLogScope(LogFile* log) : m_previous(g_log) { g_log = log; }
+    ~GlobalLogScope() { g_log = m_previous; }
+    GlobalLogScope(const GlobalLogScope&) = delete;
+    GlobalLogScope& operator=(const GlobalLogScope&) = delete;
+
+private:
+    LogFile* m_previous;
+};
 
 // Reads what this process writes to standard output (the C runtime's
 // stdout, in text mode) between construction and Finish().

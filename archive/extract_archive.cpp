@@ -22,6 +22,13 @@ enum class EntryOutcome {
     WriteFailed, // the failed call is reported; the player must be told
 };
 
+// libzip names every entry it lists; a record without one reads as the
+// empty name, which no check lets through.
+const char* EntryName(const zip_stat_t& entry)
+{
+    return (entry.valid & ZIP_STAT_NAME) && entry.name ? entry.name : "";
+}
+
 ZipArchivePtr OpenArchive(const char* archivePath)
 {
     // libzip reads narrow paths as UTF-8 on Windows.
@@ -46,8 +53,8 @@ bool HasOnlySafeNames(zip_t* archive, zip_int64_t count)
         zip_stat_t entry;
         if (zip_stat_index(archive, static_cast<zip_uint64_t>(index), 0, &entry) != 0)
             continue;
-        if (!IsSafeEntryName(entry.name)) {
-            Report(g_log, "Unsafe name in zip archive: [%s]", entry.name);
+        if (!IsSafeEntryName(EntryName(entry))) {
+            Report(g_log, "Unsafe name in zip archive: [%s]", EntryName(entry));
             return false;
         }
     }
@@ -100,8 +107,8 @@ EntryOutcome StageEntry(zip_t* archive, zip_uint64_t index, StagedUpdate& update
     zip_stat_t entry;
     if (zip_stat_index(archive, index, 0, &entry) != 0)
         return EntryOutcome::Done;
-    name = entry.name;
-    if (name.back() == '/') {
+    name = EntryName(entry);
+    if (!name.empty() && name.back() == '/') {
         MakeDirectoriesOnTheWay(name, update.madeDirectories);
         return EntryOutcome::Done;
     }

@@ -284,14 +284,6 @@ TEST_F(ExtractArchiveTest, EncryptedEntryStopsTheRunAndUndoesEarlierEntries)
               Files({L"data\\table.bin", L"patcher.exe", L"update.zip", L"vestrel_logs.txt"}));
 }
 
-TEST_F(ExtractArchiveTest, TraditionalEncryptionBitIsRefusedToo)
-{
-    WriteFileBytes(L"update.zip", RawZip({{"locked.txt", "0123456789abcdef", 0x0001}}));
-    EXPECT_FALSE(Extract("update.zip"));
-    EXPECT_TRUE(LogHas("Can't open [locked.txt] in zip archive: No password provided")) << LogText();
-    EXPECT_FALSE(FileExists(L"locked.txt"));
-}
-
 TEST_F(ExtractArchiveTest, UnsupportedMethodIsNamedInTheLog)
 {
     WriteFileBytes(L"update.zip", RawZip({{"packed.bin", "0123456789", 0, 14 /* LZMA */}}));
@@ -445,13 +437,6 @@ TEST_F(ExtractArchiveTest, NonAsciiNamesArriveWithTheirOwnCharacters)
     EXPECT_EQ(ReadFileBytes(L"\u0436\\\u0444\u0430\u0439\u043b.txt"), "cyrillic");
     EXPECT_EQ(ReadFileBytes(L"\u65e5\u672c.txt"), "japanese");
     EXPECT_TRUE(LogHas("Finished unzipping [\xE6\x97\xA5\xE6\x9C\xAC.txt].")) << LogText();
-}
-
-TEST_F(ExtractArchiveTest, NameWithoutUtf8FlagIsReadAsCodePage437)
-{
-    WriteFileBytes(L"update.zip", RawZip({{"caf\x82.txt", "cp437"}}));
-    EXPECT_TRUE(Extract("update.zip")) << LogText();
-    EXPECT_EQ(ReadFileBytes(L"caf\u00e9.txt"), "cp437");
 }
 
 // Runs with LC_ALL=ru_RU.UTF-8, which gives Wine the ANSI code page 1251.

@@ -16,8 +16,6 @@
 
 namespace {
 
-const std::regex kStamp(R"(\d\d-\d\d \d\d:\d\d:\d{5} :: )");
-
 class ExtractArchiveTest : public ::testing::Test {
 protected:
     // Runs the extraction with standard output captured into m_stdout.
@@ -32,7 +30,7 @@ protected:
     // The log without time stamps, one string per line.
     std::vector<std::string> LogLines() const
     {
-        std::string log = std::regex_replace(ReadFileBytes(L"vestrel_logs.txt"), kStamp, "");
+        std::string log = ReplaceLogStamps(ReadFileBytes(L"vestrel_logs.txt"));
         std::vector<std::string> lines;
         size_t start = 0;
         for (size_t end; (end = log.find("\r\n", start)) != std::string::npos; start = end + 2)

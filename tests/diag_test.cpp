@@ -14,8 +14,6 @@
 
 namespace {
 
-const std::regex kStamp(R"(\d\d-\d\d \d\d:\d\d:\d{5} :: )");
-
 std::string LogBytes()
 {
     return ReadFileBytes(L"vestrel_logs.txt");
@@ -24,13 +22,7 @@ std::string LogBytes()
 // Replaces each time stamp by "<>", so that whole entries can be compared.
 std::string WithoutStamps(const std::string& log)
 {
-    return std::regex_replace(log, kStamp, "<>");
-}
-
-size_t CountStamps(const std::string& log)
-{
-    return static_cast<size_t>(
-        std::distance(std::sregex_iterator(log.begin(), log.end(), kStamp), std::sregex_iterator()));
+    return ReplaceLogStamps(log, "<>");
 }
 
 std::string ToCrLf(const std::string& text)
@@ -135,7 +127,7 @@ TEST(Report, EmptyMessageGetsNoLineEnd)
     Report(&log, "next");
     const std::string bytes = LogBytes();
     EXPECT_EQ(WithoutStamps(bytes), "<><>next\r\n");
-    EXPECT_EQ(CountStamps(bytes), 2u);
+    EXPECT_EQ(CountLogStamps(bytes), 2u);
 }
 
 TEST(Report, MessageWithItsOwnLineEndIsFollowedByAnEmptyLine)
@@ -194,7 +186,7 @@ TEST(ReportLastError, WritesOneEntryWithTheSystemTextOnTheNextLine)
     const std::string systemText = SystemText(ERROR_FILE_NOT_FOUND);
     ASSERT_FALSE(systemText.empty());
     const std::string bytes = LogBytes();
-    EXPECT_EQ(CountStamps(bytes), 1u) << bytes;
+    EXPECT_EQ(CountLogStamps(bytes), 1u) << bytes;
     EXPECT_EQ(WithoutStamps(bytes),
               "<>CreateFileA failed with error code 2 as follows:\r\n" + ToCrLf(systemText) + "\r\n");
     EXPECT_EQ(printed, "CreateFileA failed with error code 2 as follows:\n" + systemText + "\n");

@@ -23,27 +23,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-std::string Ansi(const std::wstring& wide)
-{
-    const int n = WideCharToMultiByte(CP_ACP, 0, wide.c_str(), -1, nullptr, 0, nullptr, nullptr);
-    std::string ansi(static_cast<size_t>(n), '\0');
-    WideCharToMultiByte(CP_ACP, 0, wide.c_str(), -1, &ansi[0], n, nullptr, nullptr);
-    ansi.pop_back();
-    return ansi;
-}
-
-// The launch path as the updater prints it: quoted, backslashes doubled.
-std::string QuotedLine(const std::wstring& path)
-{
-    std::string quoted = "\"";
-    for (char c : Ansi(path)) {
-        if (c == '\\' || c == '"')
-            quoted += '\\';
-        quoted += c;
-    }
-    return quoted + "\"\n";
-}
-
 class RunUpdateTest : public ::testing::Test {
 protected:
     int Run(const std::vector<std::string>& args)
@@ -154,7 +133,7 @@ TEST_F(RunUpdateTest, SwapWaitsUntilBothProgramsHaveEnded)
     EXPECT_EQ(run.get(), 1);
     EXPECT_TRUE(ReadFileBytes(L"u-app.exe") == replacement);
     EXPECT_FALSE(FileExists(L"u-app_new.exe"));
-    EXPECT_EQ(m_stdout, QuotedLine(Here(L"u-app.exe")));
+    EXPECT_EQ(m_stdout, QuotedPathLine(Here(L"u-app.exe")));
     const std::vector<StartRecord> starts = WaitForStartRecords(Here(L"u-app.exe"), 2);
     ASSERT_EQ(starts.size(), 2u) << "held start, then the restart";
     EXPECT_NE(starts[1].commandLine.find(L"u-app.exe"), std::wstring::npos);
@@ -185,7 +164,7 @@ TEST_F(RunUpdateTest, SwapFindsTheReplacementByStemInTheWorkingDirectory)
         const std::wstring swapped = dir.Path() + L"\\" + c.swapped;
         EXPECT_TRUE(ReadFileBytes(swapped) == replacement);
         EXPECT_FALSE(FileExists(c.replacement));
-        EXPECT_EQ(m_stdout, QuotedLine(swapped));
+        EXPECT_EQ(m_stdout, QuotedPathLine(swapped));
         EXPECT_EQ(WaitForStartRecords(swapped, 1).size(), 1u) << "restarted";
     }
 }
@@ -268,7 +247,7 @@ TEST_F(RunUpdateTest, UnpackWaitsUnpacksDeletesTheArchiveAndRestarts)
     EXPECT_EQ(run.get(), 1);
     EXPECT_EQ(ReadFileBytes(L"data\\new.txt"), "unpacked");
     EXPECT_FALSE(FileExists(L"update.zip"));
-    EXPECT_NE(m_stdout.find("All files unzipped." + QuotedLine(Here(L"u-patcher.exe"))),
+    EXPECT_NE(m_stdout.find("All files unzipped." + QuotedPathLine(Here(L"u-patcher.exe"))),
               std::string::npos)
         << m_stdout;
     EXPECT_EQ(WaitForStartRecords(Here(L"u-patcher.exe"), 2).size(), 2u) << "restarted";
@@ -289,20 +268,20 @@ TEST_F(RunUpdateTest, RestartModesStartTheTargetFromTheWorkingDirectoryOrItsOwnP
     CopyStandIn(Here(L"u-rel.exe"));
 
     EXPECT_EQ(Run({"vestrel.exe", "7", "ignored", Ansi(Here(L"elsewhere\\u-abs.exe"))}), 1);
-    EXPECT_EQ(m_stdout, QuotedLine(Here(L"elsewhere\\u-abs.exe")));
+    EXPECT_EQ(m_stdout, QuotedPathLine(Here(L"elsewhere\\u-abs.exe")));
     const auto absolute = WaitForStartRecords(Here(L"elsewhere\\u-abs.exe"), 1);
     ASSERT_EQ(absolute.size(), 1u);
     EXPECT_EQ(absolute[0].workingDirectory, m_dir.Path()) << "inherited, not the program's folder";
 
     EXPECT_EQ(Run({"vestrel.exe", "-1", "ignored", "u-rel.exe"}), 1);
-    EXPECT_EQ(m_stdout, QuotedLine(Here(L"u-rel.exe")));
+    EXPECT_EQ(m_stdout, QuotedPathLine(Here(L"u-rel.exe")));
     EXPECT_EQ(WaitForStartRecords(Here(L"u-rel.exe"), 1).size(), 1u);
 }
 
 TEST_F(RunUpdateTest, FailedStartIsPrintedAndStillCountsAsDone)
 {
     EXPECT_EQ(Run({"vestrel.exe", "7", "ignored", "u-missing.exe"}), 1);
-    EXPECT_EQ(m_stdout, QuotedLine(Here(L"u-missing.exe")) + "CreateProcess failed (2).\n");
+    EXPECT_EQ(m_stdout, QuotedPathLine(Here(L"u-missing.exe")) + "CreateProcess failed (2).\n");
     EXPECT_EQ(ReadFileBytes(L"vestrel_logs.txt"), "") << "a failed start is not logged";
 }
 
@@ -354,7 +333,7 @@ TEST_F(RunUpdateTest, CyrillicNamesInTheCodePage)
     running.End();
     ASSERT_EQ(run.wait_for(10s), std::future_status::ready);
     EXPECT_EQ(run.get(), 1);
-    EXPECT_EQ(m_stdout, QuotedLine(Here(patcher)));
+    EXPECT_EQ(m_stdout, QuotedPathLine(Here(patcher)));
     EXPECT_EQ(WaitForStartRecords(Here(patcher), 2).size(), 2u) << "restarted";
 
     const std::wstring folder = L"\u043f\u0430\u043f\u043a\u0430"; // папка

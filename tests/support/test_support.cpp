@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <regex>
 #include <sstream>
 
 namespace fs = std::filesystem;
@@ -26,6 +27,41 @@ std::wstring UniqueTempName(const wchar_t* prefix)
 }
 
 } // namespace
+
+namespace {
+const std::regex kLogStamp(R"(\d\d-\d\d \d\d:\d\d:\d{5} :: )");
+} // namespace
+
+std::string ReplaceLogStamps(const std::string& log, const std::string& replacement)
+{
+    return std::regex_replace(log, kLogStamp, replacement);
+}
+
+size_t CountLogStamps(const std::string& log)
+{
+    return static_cast<size_t>(std::distance(
+        std::sregex_iterator(log.begin(), log.end(), kLogStamp), std::sregex_iterator()));
+}
+
+std::string Ansi(const std::wstring& wide)
+{
+    const int n = WideCharToMultiByte(CP_ACP, 0, wide.c_str(), -1, nullptr, 0, nullptr, nullptr);
+    std::string ansi(static_cast<size_t>(n), '\0');
+    WideCharToMultiByte(CP_ACP, 0, wide.c_str(), -1, &ansi[0], n, nullptr, nullptr);
+    ansi.pop_back();
+    return ansi;
+}
+
+std::string QuotedPathLine(const std::wstring& path)
+{
+    std::string quoted = "\"";
+    for (char c : Ansi(path)) {
+        if (c == '\\' || c == '"')
+            quoted += '\\';
+        quoted += c;
+    }
+    return quoted + "\"\n";
+}
 
 std::wstring Widen(const std::string& utf8)
 {

@@ -86,5 +86,15 @@ private:
 // Reads one message box's caption, text and whether it shows an icon.
 MessageBoxWatcher::Box ReadMessageBox(HWND box);
 
+// A log with every time stamp ("MM-DD hh:mm:TTTTT :: ") replaced.
+std::string ReplaceLogStamps(const std::string& log, const std::string& replacement = "");
+size_t CountLogStamps(const std::string& log);
+
+// Text in this process's ANSI code page, as the command line carries it.
+std::string Ansi(const std::wstring& wide);
+// The line the updater prints before it starts a program: the path in
+// double quotes, backslashes and quotes escaped, then a line end.
+std::string QuotedPathLine(const std::wstring& path);
+
 std::wstring Widen(const std::string& utf8);
 std::string Narrow(const std::wstring& wide);

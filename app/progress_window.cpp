@@ -1,14 +1,15 @@
 #include "app/progress_window.h"
 
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 
 #include "app/update_worker.h"
+#include "diag/message_box.h"
 #include "res/resource.h"
 
 namespace {
 
-const char kClassName[] = "Torvik Vestrel";
 const char kProgressText[] = "The patcher's update is being unpacked...";
 const int kWidth = 500;
 const int kHeight = 100;
@@ -28,7 +29,7 @@ bool RegisterProgressClass(HINSTANCE instance)
     windowClass.hIconSm = windowClass.hIcon;
     windowClass.hCursor = LoadCursorA(nullptr, IDC_ARROW);
     windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1);
-    windowClass.lpszClassName = kClassName;
+    windowClass.lpszClassName = kProductName;
     return RegisterClassExA(&windowClass) != 0;
 }
 
@@ -45,23 +46,30 @@ void CentreOnDesktop(HWND window)
 
 // Runs the update on a worker thread and holds this thread until the worker
 // has signalled. False when the worker cannot be started.
+//
+// Everything that can throw (the lock, the record) comes before the worker
+// starts: once it runs, it points into this frame, which must not be left
+// before the signal. Holding the lock from the start also means the worker
+// cannot signal before the wait has begun.
 bool RunUpdateOnWorker()
 {
     std::mutex mutex;
     std::condition_variable done;
     bool finished = false;
-    WorkerRecord* record = new WorkerRecord{&mutex, &done, &finished};
-    HANDLE worker = CreateThread(nullptr, 0, UpdateWorker, record, 0, nullptr);
-    if (!worker) {
-        delete record;
+    try {
+        std::unique_lock<std::mutex> lock(mutex);
+        auto record = std::make_unique<WorkerRecord>(WorkerRecord{&mutex, &done, &finished});
+        HANDLE worker = CreateThread(nullptr, 0, UpdateWorker, record.get(), 0, nullptr);
+        if (!worker)
+            return false;
+        record.release();
+        CloseHandle(worker);
+        WaitForCompletion(WorkerRecord{&mutex, &done, &finished}, lock);
+        PostQuitMessage(0);
+        return true;
+    } catch (...) {
         return false;
     }
-    CloseHandle(worker);
-
-    std::unique_lock<std::mutex> lock(mutex);
-    done.wait(lock, [&finished] { return finished; });
-    PostQuitMessage(0);
-    return true;
 }
 
 void StartUpdateOnce()
@@ -70,7 +78,7 @@ void StartUpdateOnce()
         return;
     g_updateStarted = true;
     if (!RunUpdateOnWorker()) {
-        MessageBoxA(nullptr, "Call to CreateThread failed!", kClassName, MB_OK);
+        ShowPlainBox("Call to CreateThread failed!");
         PostQuitMessage(1);
     }
 }
@@ -85,6 +93,8 @@ void PaintProgressText(HWND window)
 
 } // namespace
 
+// Windows calls this, and the 32-bit build cannot unwind an exception
+// through Windows' own frames: what can throw is caught in RunUpdateOnWorker.
 LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
     switch (message) {
@@ -103,14 +113,14 @@ LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lP
 int RunWindowed(HINSTANCE instance, int showCommand)
 {
     if (!RegisterProgressClass(instance)) {
-        MessageBoxA(nullptr, "Call to RegisterClassEx failed!", kClassName, MB_OK);
+        ShowPlainBox("Call to RegisterClassEx failed!");
         return 1;
     }
-    HWND window = CreateWindowExA(WS_EX_OVERLAPPEDWINDOW, kClassName, kClassName,
+    HWND window = CreateWindowExA(WS_EX_OVERLAPPEDWINDOW, kProductName, kProductName,
                                   WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, CW_USEDEFAULT, kWidth,
                                   kHeight, nullptr, nullptr, instance, nullptr);
     if (!window) {
-        MessageBoxA(nullptr, "Call to CreateWindow failed!", kClassName, MB_OK);
+        ShowPlainBox("Call to CreateWindow failed!");
         return 1;
     }
     CentreOnDesktop(window);

@@ -17,3 +17,11 @@ struct WorkerRecord {
 // The worker thread's body: runs the update, shows and logs a failed
 // result, then signals completion. Always signals, whatever happens.
 DWORD WINAPI UpdateWorker(LPVOID record);
+
+// The worker's last act: marks the update finished and wakes the waiter.
+void SignalCompletion(const WorkerRecord& record);
+
+// Waits, holding lock on record's mutex, until the worker has signalled. A
+// signal given before the wait began ends it at once; a wake-up without a
+// signal does not end it.
+void WaitForCompletion(const WorkerRecord& record, std::unique_lock<std::mutex>& lock);

@@ -6,12 +6,10 @@
 #include "app/progress_window.h"
 #include "diag/log_file.h"
 #include "diag/report.h"
+#include "update/result_codes.h"
 #include "update/run_update.h"
 
 namespace {
-
-const int kNoArgument = 9;
-const int kRunModeNotANumber = 6;
 
 int Dispatch(HINSTANCE instance, int showCommand)
 {
@@ -45,6 +43,9 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand)
         return Dispatch(instance, showCommand);
     } catch (const std::exception& error) {
         Report(g_log, "Unexpected failure: %s", error.what());
-        return 10;
+        return kUnexpectedFailure;
+    } catch (...) {
+        Report(g_log, "Unexpected failure: %s", "an unknown error");
+        return kUnexpectedFailure;
     }
 }

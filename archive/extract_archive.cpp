@@ -11,6 +11,7 @@
 #include "archive/make_directory.h"
 #include "archive/staged_update.h"
 #include "archive/zip_handles.h"
+#include "diag/message_box.h"
 #include "diag/report.h"
 #include "diag/text_codec.h"
 
@@ -120,9 +121,7 @@ void ReportWriteFailure(const std::string& name)
 {
     Report(g_log, "Terminal failure: Unable to write to file.\n");
     const std::string message = "There was an error writing the file: [" + name + "].";
-    std::wstring wideMessage;
-    Utf8ToWide(message, wideMessage);
-    MessageBoxW(nullptr, wideMessage.c_str(), L"Torvik Vestrel", MB_ICONERROR);
+    ShowErrorBoxUtf8(message);
     Report(g_log, "%s", message.c_str());
 }
 

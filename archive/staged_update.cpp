@@ -2,7 +2,7 @@
 
 #include <windows.h>
 
-#include "archive/retry_move.h"
+#include "install/retry_while_held.h"
 #include "diag/report.h"
 
 namespace {

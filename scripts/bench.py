@@ -226,7 +226,7 @@ def main():
     os.environ.pop("DISPLAY", None)  # wine-run.sh's own Xvfb
     subprocess.run([WINE_RUN, os.path.join(TESTS, "minimal.exe")], check=False)
     server = subprocess.Popen(["wineserver", "-p", "-f"],
-                              env=dict(os.environ, WINEPREFIX=os.path.join(ROOT, "build", "wineprefix")))
+                              env=dict(os.environ, WINEPREFIX=os.path.join(ROOT, "build", "wine", "desktop-0")))
     try:
         report = measure()
     finally:

@@ -2,9 +2,9 @@
 # The program's main job, for real, under Wine: a stand-in patcher runs
 # with an update archive beside it; vestrel.exe (run mode 2) waits for the
 # patcher to end, unpacks the archive, deletes it and restarts the patcher.
-# Sets up what is missing and builds the shipped 32-bit vestrel.exe too;
-# the run uses the 64-bit build of the same sources, since no 32-bit
-# Windows program can run on these machines.
+# Sets up what is missing and builds the shipped 32-bit vestrel.exe, which
+# the run uses where the machine runs 32-bit programs; elsewhere it uses the
+# 64-bit build of the same sources and says so.
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 cd "$ROOT"
@@ -14,6 +14,14 @@ cmake --preset release >/dev/null
 cmake --build --preset release
 cmake --preset test >/dev/null
 cmake --build --preset test --target vestrel stand_in
+
+if why=$(bash scripts/runs-32bit.sh); then
+  VESTREL="$ROOT/build/release/vestrel.exe"
+  echo "== using the shipped 32-bit vestrel.exe"
+else
+  VESTREL="$ROOT/build/test/vestrel.exe"
+  echo "== using the 64-bit build: $why"
+fi
 
 DEMO="$ROOT/build/demo"
 rm -rf "$DEMO"
@@ -33,7 +41,7 @@ patcher=$!
 for _ in $(seq 1 100); do [ -s patcher.exe.record ] && break; sleep 0.1; done
 
 set +e
-"$ROOT/scripts/wine-run.sh" "$ROOT/build/test/vestrel.exe" 2 update.zip patcher.exe > vestrel-stdout.txt
+"$ROOT/scripts/wine-run.sh" "$VESTREL" 2 update.zip patcher.exe > vestrel-stdout.txt
 status=$?
 set -e
 wait "$patcher" || true

@@ -4,7 +4,7 @@
 # (scripts/test.sh or scripts/run-update.sh) and ImageMagick's import.
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
-unset DISPLAY # wine-run.sh then uses its own Xvfb at :77, 1920x1080
+# wine-run.sh runs it on its desktop 0: its own Xvfb at :77, 1920x1080.
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work"

@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
 # Prepares a Debian 12 machine to build and test vestrel.exe.
 #
-# Installs the cross compilers, Wine (64-bit only) and Xvfb, then builds
-# static bzip2 and libzip for both Windows targets from Debian's source
-# packages into build/deps/<triple>. Every step is skipped when its result
-# is already there, so a second run takes seconds. Needs root for apt.
+# Installs the cross compilers, Wine and Xvfb, then builds static bzip2 and
+# libzip for both Windows targets from Debian's source packages into
+# build/deps/<triple>. Where the kernel runs 32-bit programs it also
+# installs Wine's 32-bit loader (wine32), so that the tests run the shipped
+# 32-bit vestrel.exe too; elsewhere it makes sure wine32 is absent. Every
+# step is skipped when its result is already there, so a second run takes
+# seconds. Needs root for apt.
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
@@ -31,12 +34,27 @@ missing_packages() {
   done
 }
 
-# A 32-bit wine loader cannot run on these machines, and Debian's wine
-# wrapper prefers it when present.
-refuse_wine32() {
-  if dpkg-query -W -f='${Status}\n' wine32 2>/dev/null | grep -q 'ok installed'; then
-    log "wine32 is installed; removing it (the 32-bit loader cannot run here)"
-    as_root apt-get remove -y wine32
+wine32_installed() {
+  dpkg-query -W -f='${Status}\n' wine32:i386 2>/dev/null | grep -q 'ok installed'
+}
+
+# Debian's wine wrapper prefers the 32-bit loader when it is there, so it
+# must be there exactly where it can run. scripts/wine-run.sh makes its
+# prefixes anew when wine32 arrives or leaves.
+match_wine32_to_kernel() {
+  local why
+  if why=$(bash "$ROOT/scripts/runs-32bit.sh"); then
+    wine32_installed && return 0
+    log "the kernel runs 32-bit programs: installing wine32"
+    dpkg --print-foreign-architectures | grep -qx i386 || { as_root dpkg --add-architecture i386; APT_UPDATED=; }
+    apt_update_once
+    as_root apt-get install -y -qq --no-install-recommends --no-remove wine32:i386
+  else
+    log "$why: the tests of the 32-bit vestrel.exe will be skipped"
+    if wine32_installed; then
+      log "removing wine32, which cannot run here"
+      as_root apt-get remove -y -qq wine32:i386
+    fi
   fi
 }
 
@@ -141,8 +159,8 @@ build_libzip() {
 }
 
 main() {
-  refuse_wine32
   install_packages
+  match_wine32_to_kernel
   ensure_locale
   fetch_sources
   local t

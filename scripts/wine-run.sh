@@ -1,55 +1,93 @@
 #!/usr/bin/env bash
-# Runs a Windows program under 64-bit Wine, the way the tests need it:
-# a Wine prefix of our own inside the build tree, no Mono or Gecko
-# installers, quiet Wine, and an X display (a private Xvfb at 1920x1080
-# when none is set). CTest puts this in front of every test program.
+# Runs a Windows program under Wine, the way the tests need it: a Wine
+# prefix of our own inside the build tree, no Mono or Gecko installers,
+# quiet Wine, and a private Xvfb at 1920x1080. CTest puts this in front of
+# every test program.
+#
+# CTest hands each test one of the two desktops of tests/desktops.json (in
+# CTEST_RESOURCE_GROUP_0_DESKTOPS): desktop N is the prefix build/wine/desktop-N
+# with its own Wine server and the display :(77+N). Two tests side by side
+# therefore never see each other's windows, pixels or processes. Run by
+# hand, a program gets desktop 0.
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
-export WINEPREFIX="${WINEPREFIX:-$ROOT/build/wineprefix}"
+
+desktop=0
+if [ -n "${CTEST_RESOURCE_GROUP_0_DESKTOPS:-}" ]; then
+  desktop=${CTEST_RESOURCE_GROUP_0_DESKTOPS#id:}
+  desktop=${desktop%%,*}
+fi
+export WINEPREFIX="${WINEPREFIX:-$ROOT/build/wine/desktop-$desktop}"
 export WINEDEBUG="${WINEDEBUG:--all}"
 export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
-
-XVFB_DISPLAY=:77
+export DISPLAY=":$((77 + desktop))"
 
 start_xvfb() {
-  local sock=/tmp/.X11-unix/X${XVFB_DISPLAY#:}
-  # Test programs start side by side: one of them starts the server.
-  exec 8>/tmp/vestrel-xvfb.lock
+  local number=${DISPLAY#:}
+  exec 8>"/tmp/vestrel-xvfb-$number.lock"
   flock 8
-  if [ ! -S "$sock" ] || ! xdpyinfo -display "$XVFB_DISPLAY" >/dev/null 2>&1; then
-    rm -f "/tmp/.X${XVFB_DISPLAY#:}-lock" "$sock"
-    setsid Xvfb "$XVFB_DISPLAY" -screen 0 1920x1080x24 -nolisten tcp >/dev/null 2>&1 < /dev/null &
+  if ! xdpyinfo -display "$DISPLAY" >/dev/null 2>&1; then
+    rm -f "/tmp/.X$number-lock" "/tmp/.X11-unix/X$number"
+    setsid Xvfb "$DISPLAY" -screen 0 1920x1080x24 -nolisten tcp >/dev/null 2>&1 < /dev/null &
     local i
     for i in $(seq 1 100); do
-      xdpyinfo -display "$XVFB_DISPLAY" >/dev/null 2>&1 && break
+      xdpyinfo -display "$DISPLAY" >/dev/null 2>&1 && break
       sleep 0.1
     done
   fi
   flock -u 8
   exec 8>&-
-  export DISPLAY=$XVFB_DISPLAY
 }
 
-# The first start creates the prefix (about 10 s). Windows get placed where
+# Which Wine a prefix was made with: a prefix made before wine32 arrived
+# fails to load kernel32 afterwards, and one made with it is larger than
+# needed without it.
+wine_flavour() {
+  if dpkg-query -W -f='${Status}\n' wine32:i386 2>/dev/null | grep -q 'ok installed'; then
+    echo "wine32 and wine64"
+  else
+    echo "wine64 only"
+  fi
+}
+
+# The first start creates the prefix (about 20 s). Windows get placed where
 # the program puts them, without the pause Wine makes for an absent window
 # manager, once the X11 driver does not manage them.
 ensure_prefix() {
-  local stamp="$WINEPREFIX/.vestrel-ready"
-  [ -f "$stamp" ] && return 0
+  local stamp="$WINEPREFIX/.vestrel-ready" flavour
+  flavour=$(wine_flavour)
+  [ "$(cat "$stamp" 2>/dev/null)" = "$flavour" ] && return 0
   mkdir -p "$(dirname "$WINEPREFIX")"
   exec 9>"$WINEPREFIX.lock"
   flock 9
-  if [ ! -f "$stamp" ]; then
+  if [ "$(cat "$stamp" 2>/dev/null)" != "$flavour" ]; then
+    if [ -d "$WINEPREFIX" ]; then
+      wineserver -k >/dev/null 2>&1 || true
+      rm -rf "$WINEPREFIX"
+    fi
     wineboot --init >/dev/null 2>&1 || true
     wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f >/dev/null 2>&1
     wineserver -w
-    touch "$stamp"
+    echo "$flavour" > "$stamp"
   fi
   flock -u 9
   exec 9>&-
 }
 
-[ -n "${DISPLAY:-}" ] || start_xvfb
+start_xvfb
 ensure_prefix
-exec wine "$@"
+
+# The first program in a prefix brings up Wine's own background programs
+# (services.exe, explorer.exe and the like), which inherit its output and
+# live until the Wine server ends. Where that output is a pipe or a socket
+# (CTest's), the reader would wait for them: give the program a file and
+# pass it on.
+if [ ! -p /dev/stdout ] && [ ! -S /dev/stdout ]; then
+  exec wine "$@"
+fi
+output=$(mktemp /tmp/vestrel-wine-output.XXXXXX)
+trap 'cat "$output"; rm -f "$output"' EXIT
+set +e
+wine "$@" > "$output" 2>&1
+exit $?

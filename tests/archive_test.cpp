@@ -5,8 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "archive/extract_archive.h"
@@ -357,6 +359,38 @@ TEST_F(ExtractArchiveTest, FileHeldOpenWithoutSharingKeepsItsBytesAndTellsThePla
     EXPECT_EQ(failure[3], "Terminal failure: Unable to write to file.");
     EXPECT_EQ(failure[4], "");
     EXPECT_EQ(failure[5], "There was an error writing the file: [patcher.exe].");
+}
+
+// A file held for a moment (a virus scanner, a patcher still closing) is
+// waited for while the new files are put in place.
+TEST_F(ExtractArchiveTest, FileReleasedWhileTheMovesWaitForItIsReplaced)
+{
+    using namespace std::chrono_literals;
+    WriteOlderInstall();
+    HANDLE held = CreateFileW(L"patcher.exe", GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    ZipBuilder zip;
+    zip.File("data/table.bin", "new").File("patcher.exe", "new patcher");
+    ASSERT_TRUE(zip.WriteTo(L"update.zip"));
+
+    // The entry before it in place means the moves have reached the held file.
+    std::thread release([held] {
+        const auto giveUp = std::chrono::steady_clock::now() + 30s;
+        while (ReadSharedFileBytes(L"data\\table.bin") != "new" &&
+               std::chrono::steady_clock::now() < giveUp)
+            std::this_thread::sleep_for(5ms);
+        std::this_thread::sleep_for(300ms);
+        CloseHandle(held);
+    });
+    const bool result = Extract("update.zip");
+    release.join();
+
+    EXPECT_TRUE(result) << LogText();
+    EXPECT_EQ(ReadFileBytes(L"patcher.exe"), "new patcher");
+    EXPECT_EQ(ReadFileBytes(L"data\\table.bin"), "new");
+    EXPECT_EQ(ListFilesBelow(m_dir.Path()),
+              Files({L"data\\table.bin", L"patcher.exe", L"vestrel_logs.txt"}));
 }
 
 TEST_F(ExtractArchiveTest, ReadOnlyTargetIsNotReplaced)

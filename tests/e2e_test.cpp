@@ -5,9 +5,12 @@
 
 #include <gtest/gtest.h>
 
+#include <condition_variable>
+#include <mutex>
 #include <string>
 #include <vector>
 
+#include "app/update_worker.h"
 #include "tests/support/programs.h"
 #include "tests/support/test_support.h"
 #include "tests/support/vestrel_driver.h"
@@ -129,7 +132,7 @@ TEST_F(VestrelExe, ProgressWindowIsCentredAndShowsItsTextWhileTheUpdateWaits)
     EXPECT_TRUE(run.boxes.empty());
     EXPECT_EQ(ReadFileBytes(L"maps\\new.map"), "map data");
     EXPECT_FALSE(FileExists(L"update.zip"));
-    EXPECT_EQ(WaitForStartRecords(Here(L"e-patcher.exe"), 1).size(), 1u)
+    EXPECT_EQ(WaitForStartRecords(Here(L"e-patcher.exe"), 2).size(), 2u)
         << "the unpacked patcher was restarted";
     const std::string log = Log();
     EXPECT_NE(log.find("Finished unzipping [maps/new.map].\r\n"), std::string::npos) << log;
@@ -222,4 +225,65 @@ TEST_F(VestrelExe, EachStartReplacesThePreviousLog)
     EXPECT_EQ(Log(), "Error code: [6]\r\n");
     RunVestrel({});
     EXPECT_EQ(Log(), "Error code: [9]\r\n");
+}
+
+namespace {
+
+// A thread that waits for the worker's signal as the window's thread does
+// and sets an event when the wait is over. Started with CreateThread, as the
+// worker is; left running if the wait never ends, so that the test fails
+// instead of hanging.
+struct Waiter {
+    WorkerRecord record;
+    HANDLE ended;
+};
+
+DWORD WINAPI WaitLikeTheWindow(LPVOID parameter)
+{
+    auto* waiter = static_cast<Waiter*>(parameter);
+    std::unique_lock<std::mutex> lock(*waiter->record.mutex);
+    WaitForCompletion(waiter->record, lock);
+    SetEvent(waiter->ended);
+    return 0;
+}
+
+HANDLE StartWaiter(Waiter& waiter)
+{
+    HANDLE thread = CreateThread(nullptr, 0, WaitLikeTheWindow, &waiter, 0, nullptr);
+    if (thread)
+        CloseHandle(thread);
+    return waiter.ended;
+}
+
+} // namespace
+
+// The window's thread waits for the worker's signal however the two meet:
+// a worker that finished before the wait began still ends it, and a
+// wake-up without the signal does not.
+TEST(WorkerCompletion, EarlySignalEndsTheWaitAndASpuriousWakeUpDoesNot)
+{
+    // Static: a waiter that never ends must not outlive what it points to.
+    static std::mutex mutex;
+    static std::condition_variable done;
+    static bool finished = false;
+    static Waiter early{{&mutex, &done, &finished}, CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    static Waiter woken{{&mutex, &done, &finished}, CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+
+    SignalCompletion(early.record);
+    EXPECT_EQ(WaitForSingleObject(StartWaiter(early), 10000), WAIT_OBJECT_0)
+        << "an early signal was lost";
+
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        finished = false;
+    }
+    HANDLE ended = StartWaiter(woken);
+    for (int i = 0; i < 20; ++i) {
+        done.notify_all();
+        Sleep(10);
+    }
+    EXPECT_EQ(WaitForSingleObject(ended, 0), static_cast<DWORD>(WAIT_TIMEOUT))
+        << "a wake-up without the signal ended the wait";
+    SignalCompletion(woken.record);
+    EXPECT_EQ(WaitForSingleObject(ended, 10000), WAIT_OBJECT_0);
 }

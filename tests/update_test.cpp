@@ -178,20 +178,28 @@ TEST_F(RunUpdateTest, SwapWhenOnlyTheReplacementExists)
     EXPECT_FALSE(FileExists(L"u-fresh_new.exe"));
 }
 
-TEST_F(RunUpdateTest, MissingReplacementShowsABoxAndChangesNothing)
+// A folder of the replacement's name is no replacement: moved over the
+// executable, it would leave the player without a patcher.
+TEST_F(RunUpdateTest, MissingReplacementOrAFolderInItsPlaceShowsABoxAndChangesNothing)
 {
-    WriteFileBytes(L"app.exe", "old build");
-    MessageBoxWatcher boxes;
-    EXPECT_EQ(Run({"vestrel.exe", "0", "app.exe", "u-nothing.exe"}), 2);
+    for (const bool folder : {false, true}) {
+        SCOPED_TRACE(folder ? "a folder named app_new.exe" : "no app_new.exe");
+        WriteFileBytes(L"app.exe", "old build");
+        if (folder)
+            CreateDirectoryW(L"app_new.exe", nullptr);
+        MessageBoxWatcher boxes;
+        EXPECT_EQ(Run({"vestrel.exe", "0", "app.exe", "u-nothing.exe"}), 2);
 
-    ASSERT_EQ(boxes.Boxes().size(), 1u);
-    EXPECT_EQ(boxes.Boxes()[0].caption, "Torvik Vestrel");
-    EXPECT_EQ(boxes.Boxes()[0].text, "The file \"app_new.exe\" was not found.");
-    EXPECT_TRUE(boxes.Boxes()[0].hasIcon);
-    EXPECT_EQ(ReadFileBytes(L"app.exe"), "old build");
-    EXPECT_EQ(ListFilesBelow(m_dir.Path()),
-              (std::vector<std::wstring>{L"app.exe", L"vestrel_logs.txt"}));
-    EXPECT_EQ(m_stdout, "");
+        ASSERT_EQ(boxes.Boxes().size(), 1u);
+        EXPECT_EQ(boxes.Boxes()[0].caption, "Torvik Vestrel");
+        EXPECT_EQ(boxes.Boxes()[0].text, "The file \"app_new.exe\" was not found.");
+        EXPECT_TRUE(boxes.Boxes()[0].hasIcon);
+        EXPECT_EQ(ReadFileBytes(L"app.exe"), "old build");
+        EXPECT_EQ(ListFilesBelow(m_dir.Path()),
+                  (std::vector<std::wstring>{L"app.exe", L"vestrel_logs.txt"}));
+        EXPECT_EQ(DirectoryExists(L"app_new.exe"), folder);
+        EXPECT_EQ(m_stdout, "");
+    }
 }
 
 TEST_F(RunUpdateTest, SwapOntoAnExecutableHeldLongerThanTheRetriesKeepsBothFiles)
@@ -201,10 +209,14 @@ TEST_F(RunUpdateTest, SwapOntoAnExecutableHeldLongerThanTheRetriesKeepsBothFiles
     HANDLE held = CreateFileW(L"app.exe", GENERIC_READ, 0, nullptr, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    const auto start = std::chrono::steady_clock::now();
     const int result = Run({"vestrel.exe", "0", "app.exe", "u-nothing.exe"});
+    const auto tried = std::chrono::steady_clock::now() - start;
     CloseHandle(held);
 
     EXPECT_EQ(result, 3);
+    EXPECT_GE(tried, 2000ms) << "the move is retried for 2 seconds";
+    EXPECT_LT(tried, 6000ms) << "and then given up";
     EXPECT_EQ(m_stdout, "5\n") << "the system error number of the failed move";
     EXPECT_EQ(ReadFileBytes(L"app.exe"), "old build");
     EXPECT_EQ(ReadFileBytes(L"app_new.exe"), "new build");
@@ -297,6 +309,7 @@ TEST_F(RunUpdateTest, LaunchNeverWaitsPassesArgumentsUnquotedAndLingers)
     EXPECT_EQ(result, 1);
     EXPECT_TRUE(running.Running()) << "launch mode must not wait for a program of that name";
     EXPECT_GE(lingered, 5000ms);
+    EXPECT_LT(lingered, 8000ms);
     EXPECT_EQ(m_stdout, "");
     const auto starts = WaitForStartRecords(Here(L"u-launch.exe"), 2);
     ASSERT_EQ(starts.size(), 2u);
@@ -309,7 +322,9 @@ TEST_F(RunUpdateTest, LaunchWithoutArgumentsGivesAnEmptyCommandLine)
     CopyStandIn(Here(L"u-bare.exe"));
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(Run({"vestrel.exe", "1", "u-bare.exe", "."}), 1);
-    EXPECT_GE(std::chrono::steady_clock::now() - start, 5000ms);
+    const auto lingered = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(lingered, 5000ms);
+    EXPECT_LT(lingered, 8000ms);
     const auto starts = WaitForStartRecords(Here(L"u-bare.exe"), 1);
     ASSERT_EQ(starts.size(), 1u);
     // Windows passes the empty command line on; Wine puts the program's

@@ -13,21 +13,17 @@
 #include <vector>
 
 #include "archive/extract_archive.h"
-#include "archive/retry_move.h"
+#include "diag/message_box.h"
 #include "diag/report.h"
 #include "diag/text_codec.h"
+#include "install/retry_while_held.h"
 #include "update/process_watch.h"
+#include "update/result_codes.h"
 #include "update/start_program.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-const int kDone = 1;
-const int kReplacementMissing = 2;
-const int kSwapFailed = 3;
-const int kUnpackFailed = 7;
-const int kUnexpectedFailure = 10;
 
 // The result code for a command line too short or too long for its run
 // mode, or 0 when it fits.
@@ -36,9 +32,9 @@ int CheckArgumentCount(int runMode, int argc)
     if (argc == 4)
         return 0;
     if (runMode == 0)
-        return 4;
+        return kSwapArgumentCount;
     if (argc < 4)
-        return runMode == 1 ? 5 : 8;
+        return runMode == 1 ? kLaunchArgumentCount : kWindowedArgumentCount;
     return 0;
 }
 
@@ -91,15 +87,29 @@ int LaunchAndLinger(const fs::path& launchPath, int argc, char** argv)
     return kDone;
 }
 
+// Only a regular file can replace the executable: a folder of that name
+// would be moved over it, and the patcher would be gone.
+bool IsRegularFile(const std::string& name)
+{
+    const DWORD attributes = GetFileAttributesW(AnsiToWide(name).c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES)
+        return !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+    const DWORD error = GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
+        return false;
+    throw std::system_error(static_cast<int>(error), std::system_category(),
+                            "GetFileAttributes [" + name + "]");
+}
+
 // Run mode 0: "<stem>_new.exe" from the working directory replaces the
 // executable in one move, so a failed swap leaves the old one in place.
 int SwapExecutable(const char* executable)
 {
     const std::wstring stem = fs::path(AnsiToWide(executable)).stem().native();
     const std::string replacement = WideToAnsi(stem) + "_new.exe";
-    if (!fs::exists(fs::path(AnsiToWide(replacement)))) {
+    if (!IsRegularFile(replacement)) {
         const std::string text = "The file \"" + replacement + "\" was not found.";
-        MessageBoxA(nullptr, text.c_str(), "Torvik Vestrel", MB_ICONERROR | MB_OK);
+        ShowErrorBox(text.c_str());
         return kReplacementMissing;
     }
     const bool moved = RetryWhileFileHeld([&] {

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <shellapi.h>
+
 #include <algorithm>
 
 #include "tests/support/programs.h"
@@ -68,6 +70,18 @@ std::vector<HWND> TopLevelWindowsOf(DWORD pid)
 
 std::wstring VestrelExePath()
 {
+    // "--vestrel-exe=PATH" runs the same tests against another build, such
+    // as the shipped 32-bit one.
+    const std::wstring option = L"--vestrel-exe=";
+    int count = 0;
+    wchar_t** args = CommandLineToArgvW(GetCommandLineW(), &count);
+    std::wstring given;
+    for (int i = 1; args && i < count; ++i)
+        if (std::wstring(args[i]).compare(0, option.size(), option) == 0)
+            given = args[i] + option.size();
+    LocalFree(args);
+    if (!given.empty())
+        return given;
     const std::wstring tests = TestProgramDir();
     return tests.substr(0, tests.find_last_of(L"\\/")) + L"\\vestrel.exe";
 }
@@ -210,9 +224,8 @@ struct Canvas {
     DWORD* pixels = nullptr;
 };
 
-} // namespace
 
-bool ShowsProgressText(HWND window, std::string& why)
+bool ShowsProgressTextNow(HWND window, std::string& why)
 {
     static const char kText[] = "The patcher's update is being unpacked...";
     RECT client = {};
@@ -241,4 +254,17 @@ bool ShowsProgressText(HWND window, std::string& why)
     why = std::to_string(differing) + " of " + std::to_string(width * height) +
           " pixels differ; the text inks " + std::to_string(inked);
     return differing == 0 && inked > 0;
+}
+
+} // namespace
+
+bool ShowsProgressText(HWND window, std::string& why)
+{
+    const DWORD start = GetTickCount();
+    while (!ShowsProgressTextNow(window, why)) {
+        if (GetTickCount() - start > 10000)
+            return false;
+        Sleep(20);
+    }
+    return true;
 }

@@ -51,9 +51,12 @@ private:
     std::wstring m_stdoutFile;
 };
 
-// Where the build put vestrel.exe, beside the tests' folder.
+// The vestrel.exe under test: the one named by "--vestrel-exe=PATH" on the
+// test program's command line, else the one the build put beside the
+// tests' folder.
 std::wstring VestrelExePath();
 
-// Whether the window's client area shows exactly the progress text drawn
-// at (5, 5) with the default font on the window colour.
+// Whether the window's client area comes to show exactly the progress
+// text drawn at (5, 5) with the default font on the window colour, within
+// ten seconds: a window is on screen a moment before its first paint.
 bool ShowsProgressText(HWND window, std::string& why);

@@ -1,4 +1,4 @@
-#include "archive/retry_move.h"
+#include "install/retry_while_held.h"
 
 #include <windows.h>
 

@@ -1,9 +1,15 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 
-// Whether an entry name (UTF-8, as libzip returns it) stays inside the
-// folder it is unpacked into: not empty, relative, without drive or stream
-// colons, ".." components or device names, and valid UTF-8. Both '/' and
-// '\' separate components, as Windows reads them.
-bool IsSafeEntryName(const std::string& name);
+// Whether an entry makes a directory: its name ends in '/', or in '\' with
+// no data (as some Windows zip tools write folders).
+bool IsDirectoryEntry(const std::string& name, std::uint64_t size);
+
+// Where an entry (its name in UTF-8, as libzip returns it) goes: its name in
+// the install's normal form (see NormalizeInstallName). False for a name
+// that is not valid UTF-8 or that is unsafe, and for a file entry that
+// names no file. A directory entry may name the folder itself ("./"): the
+// target is then empty.
+bool EntryTarget(const std::string& name, bool isDirectory, std::wstring& target);

@@ -9,11 +9,14 @@
 #include "archive/copy_entry.h"
 #include "archive/entry_name.h"
 #include "archive/make_directory.h"
-#include "archive/staged_update.h"
 #include "archive/zip_handles.h"
 #include "diag/message_box.h"
 #include "diag/report.h"
 #include "diag/text_codec.h"
+#include "install/install_name.h"
+#include "install/install_plan.h"
+#include "install/journal.h"
+#include "install/staged_update.h"
 
 namespace {
 
@@ -28,6 +31,11 @@ enum class EntryOutcome {
 const char* EntryName(const zip_stat_t& entry)
 {
     return (entry.valid & ZIP_STAT_NAME) && entry.name ? entry.name : "";
+}
+
+bool MakesDirectory(const zip_stat_t& entry)
+{
+    return IsDirectoryEntry(EntryName(entry), entry.size);
 }
 
 ZipArchivePtr OpenArchive(const char* archivePath)
@@ -54,7 +62,8 @@ bool HasOnlySafeNames(zip_t* archive, zip_int64_t count)
         zip_stat_t entry;
         if (zip_stat_index(archive, static_cast<zip_uint64_t>(index), 0, &entry) != 0)
             continue;
-        if (!IsSafeEntryName(EntryName(entry))) {
+        std::wstring target;
+        if (!EntryTarget(EntryName(entry), MakesDirectory(entry), target)) {
             Report(g_log, "Unsafe name in zip archive: [%s]", EntryName(entry));
             return false;
         }
@@ -62,22 +71,50 @@ bool HasOnlySafeNames(zip_t* archive, zip_int64_t count)
     return true;
 }
 
-EntryOutcome StageFileEntry(zip_t* archive, zip_uint64_t index, const zip_stat_t& entry,
-                            StagedUpdate& update)
+// Where every entry goes, settled before anything is written. On refusal,
+// failedName is the entry that cannot be written.
+PlanOutcome PlanEntries(zip_t* archive, zip_int64_t count, InstallPlan& plan,
+                        std::string& failedName)
 {
-    Print("Unzipping [%s]...\n", entry.name);
-    Report(g_log, "Unzipping [%s]...", entry.name);
+    for (zip_int64_t index = 0; index < count; ++index) {
+        zip_stat_t entry;
+        if (zip_stat_index(archive, static_cast<zip_uint64_t>(index), 0, &entry) != 0)
+            continue;
+        const bool directory = MakesDirectory(entry);
+        std::wstring target;
+        EntryTarget(EntryName(entry), directory, target);
+        if (directory) {
+            PlanDirectory(plan, target);
+        } else if (PlanFile(plan, target, EntryName(entry), static_cast<zip_uint64_t>(index)) ==
+                   PlanOutcome::Refused) {
+            failedName = EntryName(entry);
+            return PlanOutcome::Refused;
+        }
+    }
+    return PlanOutcome::Planned;
+}
 
-    ZipEntryPtr data(zip_fopen_index(archive, index, 0));
+void MakePlannedDirectories(const InstallPlan& plan)
+{
+    for (const std::wstring& directory : plan.directories)
+        MakeDirectory(FullPath(plan, directory), WideToUtf8(directory));
+}
+
+EntryOutcome StageFile(zip_t* archive, const InstallPlan& plan, const PlannedFile& file)
+{
+    const char* name = file.name.c_str();
+    Print("Unzipping [%s]...\n", name);
+    Report(g_log, "Unzipping [%s]...", name);
+
+    zip_stat_t entry;
+    ZipEntryPtr data(zip_stat_index(archive, file.entry, 0, &entry) == 0
+                         ? zip_fopen_index(archive, file.entry, 0)
+                         : nullptr);
     if (!data) {
-        Report(g_log, "Can't open [%s] in zip archive: %s", entry.name, zip_strerror(archive));
+        Report(g_log, "Can't open [%s] in zip archive: %s", name, zip_strerror(archive));
         return EntryOutcome::Failed;
     }
-
-    std::wstring target;
-    Utf8ToWide(entry.name, target);
-    MakeDirectoriesOnTheWay(entry.name, update.madeDirectories);
-    UniqueHandle out = CreateStagedFile(update, entry.name, target);
+    UniqueHandle out = CreateTempFile(plan, file);
     if (!out.IsValid())
         return EntryOutcome::WriteFailed;
 
@@ -86,7 +123,7 @@ EntryOutcome StageFileEntry(zip_t* archive, zip_uint64_t index, const zip_stat_t
     case CopyOutcome::Copied:
         break;
     case CopyOutcome::ReadFailed:
-        Report(g_log, "Can't read [%s] from zip archive: %s", entry.name, readError.c_str());
+        Report(g_log, "Can't read [%s] from zip archive: %s", name, readError.c_str());
         return EntryOutcome::Failed;
     case CopyOutcome::WriteFailed:
         return EntryOutcome::WriteFailed;
@@ -97,23 +134,23 @@ EntryOutcome StageFileEntry(zip_t* archive, zip_uint64_t index, const zip_stat_t
     }
     data.reset();
 
-    Print("Finished unzipping [%s].\n\n", entry.name);
-    Report(g_log, "Finished unzipping [%s].", entry.name);
+    Print("Finished unzipping [%s].\n\n", name);
+    Report(g_log, "Finished unzipping [%s].", name);
     return EntryOutcome::Done;
 }
 
-EntryOutcome StageEntry(zip_t* archive, zip_uint64_t index, StagedUpdate& update,
-                        std::string& name)
+bool StageAllFiles(zip_t* archive, const InstallPlan& plan, std::string& failedName,
+                   bool& writeFailed)
 {
-    zip_stat_t entry;
-    if (zip_stat_index(archive, index, 0, &entry) != 0)
-        return EntryOutcome::Done;
-    name = EntryName(entry);
-    if (!name.empty() && name.back() == '/') {
-        MakeDirectoriesOnTheWay(name, update.madeDirectories);
-        return EntryOutcome::Done;
+    for (const PlannedFile& file : plan.files) {
+        const EntryOutcome outcome = StageFile(archive, plan, file);
+        if (outcome != EntryOutcome::Done) {
+            failedName = file.name;
+            writeFailed = outcome == EntryOutcome::WriteFailed;
+            return false;
+        }
     }
-    return StageFileEntry(archive, index, entry, update);
+    return true;
 }
 
 // The player sees this one: the file named is the one that could not be written.
@@ -125,18 +162,17 @@ void ReportWriteFailure(const std::string& name)
     Report(g_log, "%s", message.c_str());
 }
 
-bool StageAllEntries(zip_t* archive, zip_int64_t count, StagedUpdate& update,
-                     std::string& failedName, bool& writeFailed)
+// Brings the install back to the whole of one state (see SettleUpdate) and
+// deletes the journal; what cannot be done yet is left to the next start.
+void SettleAndCloseJournal(const InstallPlan& plan, JournalPhase phase, UniqueHandle& journal)
 {
-    for (zip_int64_t index = 0; index < count; ++index) {
-        const EntryOutcome outcome =
-            StageEntry(archive, static_cast<zip_uint64_t>(index), update, failedName);
-        if (outcome != EntryOutcome::Done) {
-            writeFailed = outcome == EntryOutcome::WriteFailed;
-            return false;
-        }
+    if (SettleUpdate(plan, phase)) {
+        DeleteJournal(journal);
+        return;
     }
-    return true;
+    Report(g_log, "The update is not settled yet; its journal [%s] is kept for the next start.",
+           WideToUtf8(kJournalName).c_str());
+    journal.Close();
 }
 
 } // namespace
@@ -153,34 +189,53 @@ bool ExtractArchive(const char* archivePath)
     if (!HasOnlySafeNames(archive.get(), count))
         return false;
 
-    StagedUpdate update;
+    InstallPlan plan;
     std::string failedName;
+    if (!StartPlan(plan))
+        return false;
+    if (PlanEntries(archive.get(), count, plan, failedName) == PlanOutcome::Refused) {
+        ReportWriteFailure(failedName);
+        return false;
+    }
+    // From here on every file the update touches is in the journal, so that
+    // a stop at any point is undone or completed by the next start.
+    UniqueHandle journal = BeginJournal(plan);
+    if (!journal.IsValid())
+        return false;
+
+    MakePlannedDirectories(plan);
     bool writeFailed = false;
-    if (!StageAllEntries(archive.get(), count, update, failedName, writeFailed)) {
+    if (!StageAllFiles(archive.get(), plan, failedName, writeFailed)) {
         archive.reset();
-        RollBackStagedUpdate(update);
+        SettleAndCloseJournal(plan, JournalPhase::Staging, journal);
         if (writeFailed)
             ReportWriteFailure(failedName);
         return false;
     }
-
     if (zip_close(archive.get()) == -1) {
         printf("can't close zip archive\n");
         fflush(stdout);
         Report(g_log, "can't close zip archive");
-        RollBackStagedUpdate(update);
+        archive.reset();
+        SettleAndCloseJournal(plan, JournalPhase::Staging, journal);
         return false;
     }
     archive.release();
 
-    if (!CommitStagedUpdate(update, failedName)) {
-        RollBackStagedUpdate(update);
+    if (!RecordPhase(journal.Get(), JournalPhase::Moving)) {
+        SettleAndCloseJournal(plan, JournalPhase::Staging, journal);
+        return false;
+    }
+    if (!MoveIntoPlace(plan, failedName)) {
+        SettleAndCloseJournal(plan, JournalPhase::Moving, journal);
         ReportWriteFailure(failedName);
         return false;
     }
-    DeleteBackups(update);
-
+    // Every file is in place: from here a stop completes the update. Should
+    // the record fail, the kept files are removed all the same.
+    RecordPhase(journal.Get(), JournalPhase::Moved);
     Print("All files unzipped.");
     DeleteFileA(archivePath);
+    SettleAndCloseJournal(plan, JournalPhase::Moved, journal);
     return true;
 }

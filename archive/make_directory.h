@@ -1,15 +1,9 @@
 #pragma once
 
 #include <string>
-#include <vector>
 
-// Makes one directory (path in UTF-8). An existing directory counts as
-// success; any other failure is printed to standard error and the caller
-// goes on. Returns true only when this call made the directory.
-bool MakeDirectory(const std::string& path);
-
-// Makes every directory on the way to name (UTF-8, '/' or '\' separated),
-// one level at a time, each level ending at a separator: for "a/b/c.txt"
-// "a/" and "a/b/", for the directory entry "a/b/" the same two. The
-// directories made now are added to made, outermost first.
-void MakeDirectoriesOnTheWay(const std::string& name, std::vector<std::wstring>& made);
+// Makes one directory, path in the long form of the file calls. An existing
+// directory counts as success; any other failure is printed to standard
+// error under name (the directory as the archive names it), and the caller
+// goes on: an entry inside it then fails when its file is written.
+void MakeDirectory(const std::wstring& path, const std::string& name);

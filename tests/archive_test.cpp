@@ -201,13 +201,18 @@ TEST_F(ExtractArchiveTest, ExistingFilesAreReplacedWholeAndDirectoriesKept)
 TEST_F(ExtractArchiveTest, MissingDirectoriesAreMadeWithoutDirectoryEntries)
 {
     ZipBuilder zip;
-    zip.File("a/b/c/deep.txt", "deep").File("a/side.txt", "side").Directory("empty/inner/");
+    // Some Windows tools write a folder as "name\" without data. A directory
+    // entry for a name that an earlier entry brings as a file changes nothing.
+    zip.File("a/b/c/deep.txt", "deep").File("a/side.txt", "side").Directory("empty/inner/")
+        .File("winfolder\\", "").File("maps", "a file").Directory("maps/").Directory("./");
     ASSERT_TRUE(zip.WriteTo(L"update.zip"));
 
     EXPECT_TRUE(Extract("update.zip")) << LogText();
     EXPECT_EQ(ReadFileBytes(L"a\\b\\c\\deep.txt"), "deep");
     EXPECT_EQ(ReadFileBytes(L"a\\side.txt"), "side");
     EXPECT_TRUE(DirectoryExists(L"empty\\inner"));
+    EXPECT_TRUE(DirectoryExists(L"winfolder"));
+    EXPECT_EQ(ReadFileBytes(L"maps"), "a file");
 }
 
 TEST_F(ExtractArchiveTest, BackslashInANameIsASeparator)
@@ -225,6 +230,13 @@ TEST_F(ExtractArchiveTest, UnsafeNamesRefuseTheWholeArchive)
         "a/.. /e",    "a/.../e",       "CON",         "con.txt",       "sub/Nul.dat",
         "aux",        "PRN.log",       "COM1",        "lpt9.txt",      "com\xC2\xB9.txt",
         "sub/CoN .txt",
+        // Windows trims trailing dots and blanks, long paths do not: two
+        // names could meet in one file, or make one Explorer cannot delete.
+        "file.",      "file ",         "a./b.txt",    "dir /b.txt",
+        // The updater's own staging files and journal.
+        "~vestrel-1-0.tmp", "maps/~VESTREL-12-abcd0123-3.old", "vestrel_journal.txt",
+        "VESTREL_JOURNAL.TXT",
+        "tab\there.txt", "sub\\",
     };
     for (const std::string& name : unsafe) {
         SCOPED_TRACE("name [" + name + "]");
@@ -393,40 +405,54 @@ TEST_F(ExtractArchiveTest, FileReleasedWhileTheMovesWaitForItIsReplaced)
               Files({L"data\\table.bin", L"patcher.exe", L"vestrel_logs.txt"}));
 }
 
-TEST_F(ExtractArchiveTest, ReadOnlyTargetIsNotReplaced)
+// A target that cannot be replaced as it is refuses the update before
+// anything is written, and the log says why without naming a call that
+// was never made.
+TEST_F(ExtractArchiveTest, TargetsThatCannotBeReplacedRefuseTheUpdateBeforeAnythingIsWritten)
 {
+    const struct {
+        const char* name;
+        const char* reason;
+    } cases[] = {
+        {"settings.ini", "Can't replace [settings.ini]: the file is read-only."},
+        {"maps", "Can't replace [maps]: a folder has that name."},
+        // Windows cannot say whether such a file is there; taking it for no
+        // file would replace it without keeping it.
+        {"bad?name.txt", "GetFileAttributes failed with error code 123 as follows:"},
+    };
     WriteOlderInstall();
     WriteFileBytes(L"settings.ini", "player's settings");
     SetFileAttributesW(L"settings.ini", FILE_ATTRIBUTE_READONLY);
-    ZipBuilder zip;
-    zip.File("data/table.bin", "new").File("settings.ini", "defaults");
-    ASSERT_TRUE(zip.WriteTo(L"update.zip"));
-
-    MessageBoxWatcher boxes;
-    EXPECT_FALSE(Extract("update.zip"));
-    ExpectOlderInstallIntact();
-    EXPECT_EQ(ReadFileBytes(L"settings.ini"), "player's settings");
-    EXPECT_TRUE(GetFileAttributesW(L"settings.ini") & FILE_ATTRIBUTE_READONLY);
-    EXPECT_TRUE(LogHas("MoveFileEx failed with error code 5 as follows:")) << LogText();
-    ASSERT_EQ(boxes.Boxes().size(), 1u);
-    EXPECT_EQ(boxes.Boxes()[0].text, "There was an error writing the file: [settings.ini].");
-}
-
-TEST_F(ExtractArchiveTest, DirectoryWhereAFileShouldGoIsLeftAlone)
-{
-    WriteOlderInstall();
     CreateDirectoryW(L"maps", nullptr);
     WriteFileBytes(L"maps\\keep.txt", "keep");
-    ZipBuilder zip;
-    zip.File("data/table.bin", "new").File("maps", "a file now");
-    ASSERT_TRUE(zip.WriteTo(L"update.zip"));
+    const std::vector<std::wstring> before = ListFilesBelow(m_dir.Path());
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ZipBuilder zip;
+        zip.File("data/table.bin", "new").File("new/added.txt", "a").File(c.name, "defaults");
+        ASSERT_TRUE(zip.WriteTo(L"update.zip"));
 
-    MessageBoxWatcher boxes;
-    EXPECT_FALSE(Extract("update.zip"));
-    ExpectOlderInstallIntact();
-    EXPECT_EQ(ReadFileBytes(L"maps\\keep.txt"), "keep");
-    ASSERT_EQ(boxes.Boxes().size(), 1u);
-    EXPECT_EQ(boxes.Boxes()[0].text, "There was an error writing the file: [maps].");
+        MessageBoxWatcher boxes;
+        EXPECT_FALSE(Extract("update.zip"));
+        ExpectOlderInstallIntact();
+        EXPECT_EQ(ReadFileBytes(L"settings.ini"), "player's settings");
+        EXPECT_TRUE(GetFileAttributesW(L"settings.ini") & FILE_ATTRIBUTE_READONLY);
+        EXPECT_EQ(ReadFileBytes(L"maps\\keep.txt"), "keep");
+        EXPECT_FALSE(DirectoryExists(L"new"));
+        std::vector<std::wstring> expected = before;
+        expected.push_back(L"update.zip");
+        std::sort(expected.begin(), expected.end());
+        EXPECT_EQ(ListFilesBelow(m_dir.Path()), expected);
+        const std::vector<std::string> lines = LogLines();
+        const auto reason = std::find(lines.begin(), lines.end(), c.reason);
+        ASSERT_NE(reason, lines.end()) << LogText();
+        EXPECT_EQ(LogText().find("Unzipping [data/table.bin]"), std::string::npos) << LogText();
+        EXPECT_EQ(LogText().find("MoveFileEx"), std::string::npos) << LogText();
+        EXPECT_EQ(lines.back(), "There was an error writing the file: [" + std::string(c.name) + "].");
+        ASSERT_EQ(boxes.Boxes().size(), 1u);
+        EXPECT_EQ(boxes.Boxes()[0].text,
+                  "There was an error writing the file: [" + std::string(c.name) + "].");
+    }
 }
 
 TEST_F(ExtractArchiveTest, EmptyEntryThatCannotBeCreatedIsAFailure)

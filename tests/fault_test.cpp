@@ -3,6 +3,7 @@
 // before, no temporary file is left, the archive is kept, and the log says
 // what happened.
 #include <windows.h>
+#include <zlib.h>
 
 #include <gtest/gtest.h>
 
@@ -10,14 +11,19 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <future>
 #include <map>
 #include <random>
+#include <regex>
 #include <string>
 #include <vector>
 
 #include "archive/extract_archive.h"
 #include "diag/log_file.h"
+#include "install/install_plan.h"
+#include "install/journal.h"
+#include "install/recovery.h"
 #include "tests/support/programs.h"
 #include "tests/support/test_support.h"
 #include "tests/support/vestrel_driver.h"
@@ -247,6 +253,113 @@ TEST(DamagedArchive, NeitherCrashesNorHangsNorLeavesAHalfInstall)
 
 namespace {
 
+// A journal as a hand might write one, with a right checksum: only what
+// it names can make it refused.
+std::string HandMadeJournal(const std::vector<std::string>& records, const std::string& phase)
+{
+    std::string text = "vestrel journal 1\ntoken\t7-0000abcd\n";
+    for (const std::string& record : records)
+        text += record + "\n";
+    const uLong crc = crc32(crc32(0L, Z_NULL, 0), reinterpret_cast<const Bytef*>(text.data()),
+                            static_cast<uInt>(text.size()));
+    char end[32] = {};
+    snprintf(end, sizeof end, "end\t%08lx\n", static_cast<unsigned long>(crc));
+    return text + end + phase;
+}
+
+} // namespace
+
+// A journal is input: cut anywhere, or naming what its update could not
+// have made, it never leads recovery outside the folder or to a file that
+// is not its own. The real journal is the one the program writes for an
+// update of this install; a cut that still reads whole is recovered, one
+// that does not is left alone.
+TEST(DamagedJournal, TouchesNothingOutsideTheFolderNorAnythingNotItsOwn)
+{
+    ScopedWorkDir dir;
+    LogFile log;
+    GlobalLogScope logScope(&log);
+    const std::wstring install = dir.Path() + L"\\install";
+    const std::wstring journal = install + L"\\vestrel_journal.txt";
+    WriteFiles(dir.Path(), {{L"outside.txt", "beside the game's folder"}});
+    WriteFiles(install, {{L"patcher.exe", "old patcher"},
+                         {L"maps\\a.map", "old map"},
+                         {L"readme.txt", "not in the update"},
+                         {L"maps\\~vestrel-1-00000000-0.tmp", "another update's"}});
+    ASSERT_TRUE(SetCurrentDirectoryW(install.c_str()));
+
+    InstallPlan plan;
+    ASSERT_TRUE(StartPlan(plan));
+    ASSERT_EQ(PlanFile(plan, L"patcher.exe", "patcher.exe", 0), PlanOutcome::Planned);
+    ASSERT_EQ(PlanFile(plan, L"maps\\a.map", "maps/a.map", 1), PlanOutcome::Planned);
+    ASSERT_EQ(PlanFile(plan, L"maps\\new\\b.map", "maps/new/b.map", 2), PlanOutcome::Planned);
+    {
+        UniqueHandle written = BeginJournal(plan);
+        ASSERT_TRUE(written.IsValid());
+        ASSERT_TRUE(RecordPhase(written.Get(), JournalPhase::Moving));
+        ASSERT_TRUE(RecordPhase(written.Get(), JournalPhase::Moved));
+    }
+    const std::string real = ReadFileBytes(journal);
+    DeleteFileW(journal.c_str());
+    const Files before = Snapshot(dir.Path());
+
+    auto recoverFrom = [&](const std::string& bytes) {
+        WriteFileBytes(journal, bytes);
+        StdoutCapture quiet;
+        const RecoveryOutcome outcome = RecoverInterruptedUpdate();
+        quiet.Finish();
+        Files after = Snapshot(dir.Path());
+        after.erase(L"install\\vestrel_journal.txt");
+        after.erase(L"vestrel_logs.txt");
+        Files expected = before;
+        expected.erase(L"vestrel_logs.txt");
+        EXPECT_TRUE(after == expected) << "recovery touched a file";
+        const bool leftAlone = FileExists(journal);
+        if (leftAlone) {
+            EXPECT_EQ(outcome, RecoveryOutcome::NotRecovered);
+            EXPECT_TRUE(ReadFileBytes(journal) == bytes) << "a journal left alone was changed";
+        } else {
+            EXPECT_EQ(outcome, RecoveryOutcome::Recovered);
+        }
+        DeleteFileW(journal.c_str());
+        return leftAlone;
+    };
+
+    int leftAlone = 0;
+    for (size_t cut = 0; cut <= real.size() && !::testing::Test::HasFailure(); ++cut) {
+        SCOPED_TRACE("cut after " + std::to_string(cut) + " of " + std::to_string(real.size()) +
+                     " bytes");
+        leftAlone += recoverFrom(real.substr(0, cut));
+    }
+    printf("cuts of a journal of %zu bytes: %d left alone\n", real.size(), leftAlone);
+
+    const std::string outside = Narrow(dir.Path()) + "\\outside.txt";
+    const struct {
+        const char* label;
+        std::vector<std::string> records;
+    } handMade[] = {
+        {"a target outside the folder", {"file\t..\\outside.txt\t..\\~vestrel-7-0000abcd-0.tmp\t"}},
+        {"a target inside a folder's parent", {"file\tmaps\\..\\..\\outside.txt\tmaps\\..\\..\\~vestrel-7-0000abcd-0.tmp\t"}},
+        {"an absolute target", {"file\t" + outside + "\t~vestrel-7-0000abcd-0.tmp\t"}},
+        {"a rooted target", {"file\t\\outside.txt\t\\~vestrel-7-0000abcd-0.tmp\t"}},
+        {"a temporary file it did not make", {"file\tmaps\\new.map\treadme.txt\t"}},
+        {"a kept file it did not make", {"file\tpatcher.exe\t~vestrel-7-0000abcd-0.tmp\treadme.txt"}},
+        {"another update's staging file", {"file\tmaps\\a.map\tmaps\\~vestrel-1-00000000-0.tmp\t"}},
+        {"a folder outside", {"dir\t..", "dir\t..\\install"}},
+    };
+    for (const auto& journalCase : handMade) {
+        SCOPED_TRACE(journalCase.label);
+        for (const char* phase : {"", "moving\n", "moving\nmoved\n"})
+            EXPECT_TRUE(recoverFrom(HandMadeJournal(journalCase.records, phase)));
+    }
+    EXPECT_TRUE(recoverFrom(HandMadeJournal({"file\tmaps\\new.map\tmaps\\~vestrel-7-0000abcd-0.tmp\t"},
+                                            "moving\n")) == false)
+        << "a journal of its own names is recovered";
+    SetCurrentDirectoryW(dir.Path().c_str());
+}
+
+namespace {
+
 // Runs the real vestrel.exe (run mode 2) on an archive over an install,
 // from the current directory.
 class FaultRun : public ::testing::Test {
@@ -274,46 +387,267 @@ Files WithLog(Files files, const std::wstring& dir)
 
 } // namespace
 
-TEST_F(FaultRun, KilledMidWayLeavesEveryFileOldOrNew)
-{
-    Files older, newer;
-    ZipBuilder zip;
-    for (int i = 0; i < 40; ++i) {
-        const std::wstring name = L"data\\part" + std::to_wstring(i) + L".bin";
-        older[name] = TextBytes(20000, 100 + i);
-        newer[name] = TextBytes(1000000, 200 + i);
-        zip.File("data/part" + std::to_string(i) + ".bin", newer[name], ZIP_CM_STORE);
-    }
-    ASSERT_TRUE(zip.WriteTo(m_dir.Path() + L"\\update.zip"));
-    const std::string archive = ReadFileBytes(m_dir.Path() + L"\\update.zip");
+namespace {
 
-    for (DWORD killAfter : {300u, 700u, 1000u, 1300u, 1600u, 2000u, 2500u, 6000u}) {
-        SCOPED_TRACE("killed after " + std::to_string(killAfter) + " ms");
-        WriteFiles(m_install, older);
-        WriteFileBytes(L"update.zip", archive);
-        {
-            VestrelProcess vestrel({"2", "update.zip", "f-nothing.exe"});
-            Sleep(killAfter);
-            vestrel.Kill();
+const wchar_t kJournal[] = L"vestrel_journal.txt";
+
+// Whether the staging file (".tmp" or ".old") of the update's file number
+// (files are numbered in entry order) is in folder.
+bool StagingFileThere(const std::wstring& folder, size_t number, const wchar_t* suffix)
+{
+    WIN32_FIND_DATAW found;
+    const std::wstring pattern = folder + L"\\~vestrel-*-" + std::to_wstring(number) + suffix;
+    HANDLE find = FindFirstFileW(pattern.c_str(), &found);
+    if (find == INVALID_HANDLE_VALUE)
+        return false;
+    FindClose(find);
+    return true;
+}
+
+size_t CountStagingFiles(const std::wstring& dir, const wchar_t* suffix)
+{
+    size_t count = 0;
+    for (const std::wstring& name : ListFilesBelow(dir))
+        count += name.find(L"~vestrel-") != std::wstring::npos &&
+                 name.compare(name.size() - 4, 4, suffix) == 0;
+    return count;
+}
+
+// Kills the run once what is on disk says it has got that far (or when it
+// ends, or after a minute).
+void KillWhen(VestrelProcess& vestrel, const std::function<bool()>& reached)
+{
+    const DWORD start = GetTickCount();
+    while (!reached() && vestrel.Running() && GetTickCount() - start < 60000)
+        Sleep(1);
+    vestrel.Kill();
+}
+
+// An install of many small files that an update replaces, so that writing
+// aside, moving into place and undoing each take long enough to be killed
+// in, plus new files in a new folder.
+class KilledUpdate : public ::testing::Test {
+protected:
+    static const size_t kFiles = 400;
+
+    void SetUp() override
+    {
+        ZipBuilder zip;
+        for (size_t i = 0; i < kFiles + 10; ++i) {
+            const std::string folder = i < kFiles ? "data/d" + std::to_string(i % 3) : "added";
+            const std::string name = folder + "/f" + std::to_string(i) + ".dat";
+            const std::wstring path = Folder(i) + L"\\f" + std::to_wstring(i) + L".dat";
+            if (i < kFiles)
+                m_older[path] = TextBytes(150, static_cast<unsigned>(i));
+            m_newer[path] = TextBytes(180, static_cast<unsigned>(10000 + i));
+            zip.File(name, m_newer[path], ZIP_CM_STORE);
         }
-        int oldFiles = 0, newFiles = 0;
-        for (const auto& file : older) {
-            const std::string bytes = ReadFileBytes(m_install + L"\\" + file.first);
-            const bool isOld = bytes == file.second, isNew = bytes == newer[file.first];
-            EXPECT_TRUE(isOld || isNew) << Narrow(file.first) << " is partly written";
-            oldFiles += isOld;
-            newFiles += isNew;
-        }
-        printf("killed after %lu ms: %d files old, %d new\n", static_cast<unsigned long>(killAfter),
-               oldFiles, newFiles);
-        // What a killed run leaves beside the files is its own, by name.
-        for (const std::wstring& name : ListFilesBelow(m_install))
-            EXPECT_TRUE(older.count(name) || name == L"update.zip" || name == L"vestrel_logs.txt" ||
-                        name.find(L"~vestrel-") != std::wstring::npos)
-                << Narrow(name);
-        std::error_code ignored;
-        std::filesystem::remove_all(m_install + L"\\data", ignored);
+        ASSERT_TRUE(zip.WriteTo(L"update.zip"));
+        m_archive = ReadFileBytes(L"update.zip");
+        m_older[L"update.zip"] = m_archive;
     }
+
+    static std::wstring Folder(size_t file)
+    {
+        return file < kFiles ? L"data\\d" + std::to_wstring(file % 3) : std::wstring(L"added");
+    }
+
+    // The install before the update, and nothing else.
+    void ResetInstall()
+    {
+        std::error_code ignored;
+        std::filesystem::remove_all(L"data", ignored);
+        std::filesystem::remove_all(L"added", ignored);
+        DeleteFileW(kJournal);
+        DeleteFileW(L"vestrel_logs.txt");
+        WriteFiles(m_dir.Path(), m_older);
+    }
+
+    Files InstallFiles() const
+    {
+        Files files = Snapshot(m_dir.Path());
+        files.erase(L"vestrel_logs.txt");
+        return files;
+    }
+
+    // What a killed phase leaves on disk, which proves where it was killed.
+    bool KilledWhileWritingAside() const
+    {
+        return FileExists(kJournal) && CountStagingFiles(m_dir.Path(), L".tmp") > 0 &&
+               CountStagingFiles(m_dir.Path(), L".old") == 0;
+    }
+    bool KilledWhileMoving() const
+    {
+        return FileExists(kJournal) && CountStagingFiles(m_dir.Path(), L".tmp") > 0 &&
+               CountStagingFiles(m_dir.Path(), L".old") > 0;
+    }
+
+    // Kills a run mode 2 once file number's staging file with suffix is there.
+    void KillUpdateAt(size_t number, const wchar_t* suffix)
+    {
+        VestrelProcess vestrel({"2", "update.zip", "f-nothing.exe"});
+        KillWhen(vestrel, [&] { return StagingFileThere(Folder(number), number, suffix); });
+    }
+
+    ScopedWorkDir m_dir;
+    Files m_older, m_newer;
+    std::string m_archive;
+};
+
+VestrelOutcome RunVestrel(const std::vector<std::string>& args)
+{
+    VestrelProcess vestrel(args);
+    return vestrel.Finish();
+}
+
+} // namespace
+
+// However the update is stopped, the next start of vestrel.exe, whatever
+// its run mode, makes the install whole again and removes what the update
+// left; the same update then succeeds. The kills land where what is on
+// disk shows: while new content is written aside, while files are moved
+// into place, and while a next start is undoing such a stop.
+TEST_F(KilledUpdate, NextStartLeavesTheInstallAsItWasAndTheUpdateThenSucceeds)
+{
+    std::mt19937 random(20261208);
+    const char* phases[] = {"writing aside", "moving into place", "undoing a stopped update"};
+    ResetInstall();
+    const Files before = InstallFiles();
+    for (int phase = 0; phase < 3; ++phase) {
+        int proven = 0;
+        for (int attempt = 0; proven < 10 && attempt < 40 && !HasFailure(); ++attempt) {
+            SCOPED_TRACE(std::string(phases[phase]) + ", attempt " + std::to_string(attempt));
+            const size_t number = kFiles / 8 + random() % (kFiles / 4);
+            bool inPhase = false;
+            if (phase == 0) {
+                KillUpdateAt(number, L".tmp");
+                inPhase = KilledWhileWritingAside();
+            } else if (phase == 1) {
+                KillUpdateAt(number, L".old");
+                inPhase = KilledWhileMoving();
+            } else {
+                const size_t moved = kFiles / 2 + number;
+                KillUpdateAt(moved, L".old");
+                if (KilledWhileMoving()) {
+                    const size_t undone = moved / 2 + random() % (moved / 4);
+                    VestrelProcess vestrel({"7", "ignored", "f-nothing.exe"});
+                    KillWhen(vestrel, [&] { return !StagingFileThere(Folder(undone), undone, L".old"); });
+                    inPhase = FileExists(kJournal) && !StagingFileThere(Folder(undone), undone, L".old");
+                }
+            }
+
+            // Whether or not the kill proved its phase, the next start makes
+            // the install whole; only a proven one counts.
+            const VestrelOutcome next = RunVestrel({"7", "ignored", "f-nothing.exe"});
+            ASSERT_TRUE(next.exited);
+            EXPECT_EQ(next.exitCode, 0u);
+            EXPECT_TRUE(next.boxes.empty());
+            const std::string log = ReadFileBytes(L"vestrel_logs.txt");
+            EXPECT_NE(log.find("Recovered an update that was stopped here: every file it had "
+                               "changed is as it was before."),
+                      std::string::npos)
+                << log;
+            EXPECT_TRUE(InstallFiles() == before) << "not every file is as it was";
+            EXPECT_FALSE(FileExists(kJournal));
+            EXPECT_FALSE(DirectoryExists(L"added")) << "a folder the update made is left";
+            proven += inPhase;
+        }
+        printf("%s: %d kills in the phase\n", phases[phase], proven);
+        EXPECT_EQ(proven, 10) << phases[phase];
+
+        const VestrelOutcome again = RunVestrel({"2", "update.zip", "f-nothing.exe"});
+        ASSERT_TRUE(again.exited);
+        EXPECT_TRUE(again.boxes.empty());
+        EXPECT_TRUE(InstallFiles() == m_newer) << "the update did not succeed after all";
+        EXPECT_FALSE(FileExists(kJournal));
+        ResetInstall();
+    }
+}
+
+// An undo that cannot finish (a file still held) keeps the journal and
+// blocks new unpacking until a later start finishes it; other run modes go
+// on with their job. So does a journal that another process holds open,
+// as a running update does.
+TEST_F(KilledUpdate, UnfinishedRecoveryOrARunningUpdateBlocksOnlyTheUnpack)
+{
+    ResetInstall();
+    const Files before = InstallFiles();
+    KillUpdateAt(kFiles / 2, L".old");
+    ASSERT_TRUE(KilledWhileMoving());
+    // The program the other run modes restart lies outside the install.
+    const std::wstring elsewhere = m_dir.Path() + L"-elsewhere";
+    CreateDirectoryW(elsewhere.c_str(), nullptr);
+    const std::wstring restart = elsewhere + L"\\f-restart.exe";
+    CopyStandIn(restart);
+
+    // A kept file of a moved entry, and a temporary file of one not moved,
+    // both named with the update's token.
+    WIN32_FIND_DATAW found;
+    HANDLE find = FindFirstFileW((Folder(0) + L"\\~vestrel-*-0.old").c_str(), &found);
+    ASSERT_NE(find, INVALID_HANDLE_VALUE);
+    FindClose(find);
+    const std::wstring token = std::wstring(found.cFileName).substr(9, wcslen(found.cFileName) - 15);
+    const std::wstring kept = Folder(0) + L"\\" + found.cFileName;
+    const std::wstring temp =
+        Folder(kFiles + 9) + L"\\~vestrel-" + token + L"-" + std::to_wstring(kFiles + 9) + L".tmp";
+    HANDLE heldKept = CreateFileW(kept.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE heldTemp = CreateFileW(temp.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(heldKept, INVALID_HANDLE_VALUE) << Narrow(kept);
+    ASSERT_NE(heldTemp, INVALID_HANDLE_VALUE) << Narrow(temp);
+
+    const VestrelOutcome blocked = RunVestrel({"2", "update.zip", "f-nothing.exe"});
+    ASSERT_TRUE(blocked.exited);
+    ASSERT_EQ(blocked.boxes.size(), 1u);
+    EXPECT_EQ(blocked.boxes[0].text, "An error occured.\nError code: 7");
+    std::string log = ReplaceLogStamps(ReadFileBytes(L"vestrel_logs.txt"));
+    EXPECT_TRUE(std::regex_search(log, std::regex("MoveFileEx failed with error code \\d+ as follows:")))
+        << log;
+    EXPECT_NE(log.find("Can't restore [data\\d0\\f0.dat]; its previous content is kept in [" +
+                       Narrow(kept) + "]."),
+              std::string::npos)
+        << log;
+    EXPECT_TRUE(std::regex_search(log, std::regex("DeleteFile failed with error code \\d+ as follows:")))
+        << log;
+    EXPECT_NE(log.find("Can't delete [" + Narrow(temp) + "]."), std::string::npos) << log;
+    EXPECT_NE(log.find("Can't recover the update that was stopped here yet; its journal "
+                       "[vestrel_journal.txt] is kept for the next start."),
+              std::string::npos)
+        << log;
+    EXPECT_EQ(log.find("Unzipping"), std::string::npos) << "the archive must not be opened";
+    EXPECT_TRUE(FileExists(kJournal));
+    EXPECT_TRUE(ReadFileBytes(L"update.zip") == m_archive);
+
+    const VestrelOutcome goesOn = RunVestrel({"7", "ignored", Narrow(restart)});
+    EXPECT_TRUE(goesOn.exited && goesOn.boxes.empty());
+    EXPECT_EQ(WaitForStartRecords(restart, 1).size(), 1u);
+
+    CloseHandle(heldKept);
+    CloseHandle(heldTemp);
+    const VestrelOutcome finished = RunVestrel({"7", "ignored", "f-nothing.exe"});
+    EXPECT_TRUE(finished.exited && finished.boxes.empty());
+    EXPECT_TRUE(InstallFiles() == before) << "the later start did not finish the undo";
+    EXPECT_FALSE(FileExists(kJournal));
+
+    // A journal held open by another process belongs to an update that runs.
+    WriteFileBytes(kJournal, "the journal of an update in progress");
+    HANDLE running = CreateFileW(kJournal, GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr,
+                                 OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(running, INVALID_HANDLE_VALUE);
+    const VestrelOutcome second = RunVestrel({"2", "update.zip", "f-nothing.exe"});
+    ASSERT_EQ(second.boxes.size(), 1u);
+    EXPECT_EQ(second.boxes[0].text, "An error occured.\nError code: 7");
+    log = ReplaceLogStamps(ReadFileBytes(L"vestrel_logs.txt"));
+    EXPECT_EQ(log, "An update is running in this folder; its journal [vestrel_journal.txt] is "
+                   "left alone.\r\nError code: [7]\r\n");
+    const VestrelOutcome goesOnToo = RunVestrel({"7", "ignored", Narrow(restart)});
+    EXPECT_TRUE(goesOnToo.exited && goesOnToo.boxes.empty());
+    EXPECT_EQ(WaitForStartRecords(restart, 2).size(), 2u);
+    CloseHandle(running);
+    EXPECT_EQ(ReadFileBytes(kJournal), "the journal of an update in progress");
+    DeleteFileW(kJournal);
+    EXPECT_TRUE(InstallFiles() == before);
+    std::error_code ignored;
+    std::filesystem::remove_all(elsewhere, ignored);
 }
 
 TEST_F(FaultRun, ReadOnlyHeldOrDirectoryTargetsFailCleanly)
@@ -327,9 +661,9 @@ TEST_F(FaultRun, ReadOnlyHeldOrDirectoryTargetsFailCleanly)
         const char* label;
         const char* reason;
     } cases[] = {
-        {"read-only", "MoveFileEx failed with error code 5"},
+        {"read-only", "Can't replace [config.ini]: the file is read-only."},
         {"held", "CreateFile failed with error code 32"},
-        {"directory", "MoveFileEx failed with error code 5"},
+        {"directory", "Can't replace [maps]: a folder has that name."},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);

@@ -16,6 +16,7 @@
 #include "diag/message_box.h"
 #include "diag/report.h"
 #include "diag/text_codec.h"
+#include "install/recovery.h"
 #include "install/retry_while_held.h"
 #include "update/process_watch.h"
 #include "update/result_codes.h"
@@ -155,15 +156,22 @@ int RunUpdateSteps(int argc, char** argv)
 
     const char* target = runMode == 0 || runMode == 1 ? argv[2] : argv[3];
     const fs::path launchPath = CurrentDirectory() / fs::path(AnsiToWide(target));
+    if (runMode != 1)
+        WaitUntilEnded(AnsiToWide(target), AnsiToWide(argv[3]));
+
+    // An update stopped half way in this folder is finished before any job;
+    // a new unpack waits until it is, or until a running one has ended.
+    const RecoveryOutcome recovery = RecoverInterruptedUpdate();
+    const bool installWhole = recovery == RecoveryOutcome::NothingToRecover ||
+                              recovery == RecoveryOutcome::Recovered;
+
     if (runMode == 1)
         return LaunchAndLinger(launchPath, argc, argv);
-
-    WaitUntilEnded(AnsiToWide(target), AnsiToWide(argv[3]));
     if (runMode == 0) {
         if (const int failed = SwapExecutable(argv[2]))
             return failed;
     } else if (runMode == 2) {
-        if (!ExtractArchive(argv[2]))
+        if (!installWhole || !ExtractArchive(argv[2]))
             return kUnpackFailed;
     }
     return RestartTarget(launchPath);

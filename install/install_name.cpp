@@ -1,0 +1,103 @@
+#include "install/install_name.h"
+
+#include <windows.h>
+
+const wchar_t kJournalName[] = L"vestrel_journal.txt";
+
+namespace {
+
+const wchar_t kStagingPrefix[] = L"~vestrel-";
+
+bool IsSeparator(wchar_t c)
+{
+    return c == L'/' || c == L'\\';
+}
+
+bool EqualsIgnoringCase(const std::wstring& a, const wchar_t* b)
+{
+    return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b, -1, TRUE) == CSTR_EQUAL;
+}
+
+bool StartsWithIgnoringCase(const std::wstring& text, const wchar_t* prefix)
+{
+    const int length = lstrlenW(prefix);
+    return text.size() >= static_cast<size_t>(length) &&
+           CompareStringOrdinal(text.c_str(), length, prefix, length, TRUE) == CSTR_EQUAL;
+}
+
+// CON, PRN, AUX, NUL, COM1-9 and LPT1-9 name devices in every folder, with
+// any extension and trailing blanks; Windows also counts the superscript
+// digits 1 to 3.
+bool IsDeviceName(const std::wstring& component)
+{
+    std::wstring base = component.substr(0, component.find(L'.'));
+    while (!base.empty() && base.back() == L' ')
+        base.pop_back();
+    for (const wchar_t* device : {L"CON", L"PRN", L"AUX", L"NUL"})
+        if (EqualsIgnoringCase(base, device))
+            return true;
+    if (base.size() != 4)
+        return false;
+    const std::wstring stem = base.substr(0, 3);
+    if (!EqualsIgnoringCase(stem, L"COM") && !EqualsIgnoringCase(stem, L"LPT"))
+        return false;
+    const wchar_t digit = base[3];
+    return (digit >= L'1' && digit <= L'9') || digit == 0x00B9 || digit == 0x00B2 ||
+           digit == 0x00B3;
+}
+
+// "..", "...", ".. " and every other component that Windows would trim:
+// with long paths it is not trimmed, and two names would meet in one file
+// or make one that Explorer cannot delete.
+bool EndsInDotOrBlank(const std::wstring& component)
+{
+    return component.back() == L'.' || component.back() == L' ';
+}
+
+bool IsSafeComponent(const std::wstring& component, bool atRoot)
+{
+    for (wchar_t c : component)
+        if (c < 0x20 || c == L':')
+            return false;
+    if (EndsInDotOrBlank(component) || IsDeviceName(component))
+        return false;
+    // Our staging files could be taken for another entry's, and the journal
+    // is the running update's record.
+    if (StartsWithIgnoringCase(component, kStagingPrefix))
+        return false;
+    return !(atRoot && EqualsIgnoringCase(component, kJournalName));
+}
+
+} // namespace
+
+bool NormalizeInstallName(const std::wstring& name, std::wstring& normal)
+{
+    normal.clear();
+    if (name.empty() || IsSeparator(name[0]))
+        return false;
+    size_t start = 0;
+    while (start <= name.size()) {
+        size_t end = start;
+        while (end < name.size() && !IsSeparator(name[end]))
+            ++end;
+        const std::wstring component = name.substr(start, end - start);
+        start = end + 1;
+        if (component.empty() || component == L".")
+            continue;
+        if (!IsSafeComponent(component, normal.empty()))
+            return false;
+        if (!normal.empty())
+            normal += L'\\';
+        normal += component;
+    }
+    return true;
+}
+
+std::wstring StagingName(const std::wstring& target, const std::wstring& token, size_t number,
+                         const wchar_t* suffix)
+{
+    const size_t separator = target.find_last_of(L'\\');
+    const std::wstring folder =
+        separator == std::wstring::npos ? std::wstring() : target.substr(0, separator + 1);
+    return folder + kStagingPrefix + token + L"-" + std::to_wstring(number) + suffix;
+}

@@ -1,0 +1,24 @@
+#pragma once
+
+#include <string>
+
+// Names of files and folders of the install, relative to the working
+// directory: what an archive entry may name, and what a journal may name.
+
+// The journal of an unpack in progress, in the working directory.
+extern const wchar_t kJournalName[];
+
+// Turns name into its one normal form, components joined by '\', with
+// empty and "." components dropped; the result is empty for the folder
+// itself. False, and nothing to use, for a name that could reach beyond the
+// folder or that Windows would read as another name: rooted, with a drive
+// or stream colon, a ".." component, a component ending in a dot or a blank
+// (Windows trims those, long paths do not), a device name, a control
+// character, or one of the updater's own names (its staging pattern, its
+// journal). Both '/' and '\' separate components.
+bool NormalizeInstallName(const std::wstring& name, std::wstring& normal);
+
+// The updater's own file beside target: "~vestrel-<token>-<number><suffix>",
+// in target's folder.
+std::wstring StagingName(const std::wstring& target, const std::wstring& token, size_t number,
+                         const wchar_t* suffix);

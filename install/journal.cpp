@@ -1,0 +1,267 @@
+#include "install/journal.h"
+
+#include <windows.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <vector>
+
+#include "diag/report.h"
+#include "diag/text_codec.h"
+#include "install/install_name.h"
+
+namespace {
+
+const char kHeader[] = "vestrel journal 1";
+const char kMoving[] = "moving\n";
+const char kMoved[] = "moved\n";
+// A plan of a million files stays far below this; anything larger is not ours.
+const LONGLONG kLargestJournal = 1LL << 30;
+
+std::string Utf8(const std::wstring& name)
+{
+    return WideToUtf8(name);
+}
+
+std::string Checksum(const std::string& bytes)
+{
+    const uLong crc = crc32(crc32(0L, Z_NULL, 0), reinterpret_cast<const Bytef*>(bytes.data()),
+                            static_cast<uInt>(bytes.size()));
+    char text[16] = {};
+    snprintf(text, sizeof text, "%08lx", static_cast<unsigned long>(crc));
+    return text;
+}
+
+std::string PlanText(const InstallPlan& plan)
+{
+    std::string text = std::string(kHeader) + "\ntoken\t" + Utf8(plan.token) + "\n";
+    for (const std::wstring& directory : plan.directories)
+        text += "dir\t" + Utf8(directory) + "\n";
+    for (const PlannedFile& file : plan.files)
+        text += "file\t" + Utf8(file.target) + "\t" + Utf8(file.temp) + "\t" + Utf8(file.kept) + "\n";
+    return text + "end\t" + Checksum(text) + "\n";
+}
+
+bool WriteDurably(HANDLE journal, const std::string& text, const char* what)
+{
+    DWORD written = 0;
+    if (!WriteFile(journal, text.data(), static_cast<DWORD>(text.size()), &written, nullptr) ||
+        written != text.size()) {
+        ReportLastError("WriteFile");
+        Report(g_log, "Can't write the journal: %s", what);
+        return false;
+    }
+    if (!FlushFileBuffers(journal)) {
+        ReportLastError("FlushFileBuffers");
+        Report(g_log, "Can't write the journal: %s", what);
+        return false;
+    }
+    return true;
+}
+
+bool ReadWhole(HANDLE journal, std::string& bytes)
+{
+    LARGE_INTEGER size = {};
+    if (!GetFileSizeEx(journal, &size) || size.QuadPart > kLargestJournal)
+        return false;
+    bytes.assign(static_cast<size_t>(size.QuadPart), '\0');
+    size_t done = 0;
+    while (done < bytes.size()) {
+        DWORD read = 0;
+        const DWORD piece = static_cast<DWORD>(std::min<size_t>(bytes.size() - done, 1u << 20));
+        if (!ReadFile(journal, &bytes[done], piece, &read, nullptr) || read == 0)
+            return false;
+        done += read;
+    }
+    return true;
+}
+
+std::vector<std::string> Fields(const std::string& line)
+{
+    std::vector<std::string> fields;
+    size_t start = 0;
+    for (size_t tab; (tab = line.find('\t', start)) != std::string::npos; start = tab + 1)
+        fields.push_back(line.substr(start, tab - start));
+    fields.push_back(line.substr(start));
+    return fields;
+}
+
+// "<process id>-<8 hex digits>", as StartPlan makes it.
+bool IsToken(const std::string& token)
+{
+    const size_t dash = token.find('-');
+    if (dash == std::string::npos || dash == 0 || dash > 10 || token.size() != dash + 9)
+        return false;
+    for (size_t i = 0; i < token.size(); ++i) {
+        const char c = token[i];
+        const bool ok = i < dash ? (c >= '0' && c <= '9')
+                                 : i == dash || (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
+        if (!ok)
+            return false;
+    }
+    return true;
+}
+
+// A name an update of ours could have used: in the install's normal form.
+bool IsInstallName(const std::string& utf8, std::wstring& name)
+{
+    std::wstring normal;
+    return Utf8ToWide(utf8, name) && NormalizeInstallName(name, normal) && !normal.empty() &&
+           normal == name;
+}
+
+bool ParseFile(const std::vector<std::string>& fields, InstallPlan& plan, std::string& why)
+{
+    PlannedFile file;
+    if (fields.size() != 4 || !IsInstallName(fields[1], file.target)) {
+        why = "a file record names no file of the install";
+        return false;
+    }
+    const size_t number = plan.files.size();
+    file.temp = StagingName(file.target, plan.token, number, L".tmp");
+    if (fields[2] != Utf8(file.temp) ||
+        (!fields[3].empty() &&
+         fields[3] != Utf8(StagingName(file.target, plan.token, number, L".old")))) {
+        why = "a file record names staging files that are not its own";
+        return false;
+    }
+    if (!fields[3].empty())
+        file.kept = StagingName(file.target, plan.token, number, L".old");
+    file.name = fields[1];
+    plan.files.push_back(file);
+    return true;
+}
+
+// The plan's records, up to and including "end"; returns where its
+// checksummed text ends, or npos.
+size_t ParsePlan(const std::string& bytes, InstallPlan& plan, std::string& why)
+{
+    size_t start = 0;
+    for (int line = 0;; ++line) {
+        const size_t end = bytes.find('\n', start);
+        if (end == std::string::npos) {
+            why = "it ends inside its plan";
+            return std::string::npos;
+        }
+        const std::vector<std::string> fields = Fields(bytes.substr(start, end - start));
+        const size_t next = end + 1;
+        if (line == 0 && (fields.size() != 1 || fields[0] != kHeader)) {
+            why = "it is not a journal of this program";
+            return std::string::npos;
+        }
+        if (line == 1) {
+            if (fields.size() != 2 || fields[0] != "token" || !IsToken(fields[1])) {
+                why = "its token is damaged";
+                return std::string::npos;
+            }
+            Utf8ToWide(fields[1], plan.token);
+        }
+        if (line >= 2 && fields[0] == "end") {
+            if (fields.size() != 2 || fields[1] != Checksum(bytes.substr(0, start))) {
+                why = "its checksum does not match";
+                return std::string::npos;
+            }
+            return next;
+        }
+        if (line >= 2 && fields[0] == "dir") {
+            std::wstring directory;
+            if (fields.size() != 2 || !plan.files.empty() || !IsInstallName(fields[1], directory)) {
+                why = "a folder record names no folder of the install";
+                return std::string::npos;
+            }
+            plan.directories.push_back(directory);
+        } else if (line >= 2 && fields[0] == "file") {
+            if (!ParseFile(fields, plan, why))
+                return std::string::npos;
+        } else if (line >= 2) {
+            why = "it holds a record it should not";
+            return std::string::npos;
+        }
+        start = next;
+    }
+}
+
+bool ParsePhase(const std::string& rest, JournalPhase& phase)
+{
+    if (rest.empty())
+        phase = JournalPhase::Staging;
+    else if (rest == kMoving)
+        phase = JournalPhase::Moving;
+    else if (rest == std::string(kMoving) + kMoved)
+        phase = JournalPhase::Moved;
+    else
+        return false;
+    return true;
+}
+
+} // namespace
+
+UniqueHandle BeginJournal(const InstallPlan& plan)
+{
+    UniqueHandle journal(CreateFileW(FullPath(plan, kJournalName).c_str(),
+                                     GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
+                                     FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!journal.IsValid()) {
+        ReportLastError("CreateFile");
+        Report(g_log, "Can't start the update: [%s] of another update is in the way.",
+               Utf8(kJournalName).c_str());
+        return UniqueHandle();
+    }
+    if (!WriteDurably(journal.Get(), PlanText(plan), "the plan")) {
+        DeleteJournal(journal);
+        return UniqueHandle();
+    }
+    return journal;
+}
+
+bool RecordPhase(HANDLE journal, JournalPhase phase)
+{
+    return phase == JournalPhase::Moving ? WriteDurably(journal, kMoving, "the moves begin")
+                                         : WriteDurably(journal, kMoved, "the moves are done");
+}
+
+void DeleteJournal(UniqueHandle& journal)
+{
+    FILE_DISPOSITION_INFO dispose = {TRUE};
+    if (!SetFileInformationByHandle(journal.Get(), FileDispositionInfo, &dispose, sizeof dispose)) {
+        ReportLastError("SetFileInformationByHandle");
+        Report(g_log, "Can't delete [%s].", Utf8(kJournalName).c_str());
+    }
+    journal.Close();
+}
+
+JournalState ReadJournal(InstallPlan& plan, JournalPhase& phase, UniqueHandle& journal,
+                         std::string& why)
+{
+    journal = UniqueHandle(CreateFileW(FullPath(plan, kJournalName).c_str(),
+                                       GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr,
+                                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!journal.IsValid()) {
+        const DWORD error = GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
+            return JournalState::None;
+        if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION)
+            return JournalState::Busy;
+        why = "it cannot be opened (error " + std::to_string(error) + ")";
+        return JournalState::Unreadable;
+    }
+    std::string bytes;
+    if (!ReadWhole(journal.Get(), bytes)) {
+        why = "it cannot be read";
+        return JournalState::Unreadable;
+    }
+    // Created, but stopped before the plan was written: nothing was done.
+    if (bytes.empty()) {
+        phase = JournalPhase::Staging;
+        return JournalState::Read;
+    }
+    const size_t planEnd = ParsePlan(bytes, plan, why);
+    if (planEnd == std::string::npos)
+        return JournalState::Unreadable;
+    if (!ParsePhase(bytes.substr(planEnd), phase)) {
+        why = "it ends in a record it should not";
+        return JournalState::Unreadable;
+    }
+    return JournalState::Read;
+}

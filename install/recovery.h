@@ -1,0 +1,17 @@
+#pragma once
+
+// What the start of the program found of an update that was stopped (a
+// killed process, a logoff, a power cut) in the working directory.
+enum class RecoveryOutcome {
+    NothingToRecover, // no journal
+    Recovered,        // the install is whole again, old or new; the journal is gone
+    StillRunning,     // another process holds the journal: its update runs
+    NotRecovered,     // reported; the journal stays for the next start
+};
+
+// Finishes what a stopped update left: an update whose moves had not all
+// finished is undone, one whose moves had is completed, and either way its
+// staging files and journal are removed. Says in one log line what was
+// recovered. A journal that cannot be read whole, or that names anything an
+// update of this program could not have made, is reported and left alone.
+RecoveryOutcome RecoverInterruptedUpdate();

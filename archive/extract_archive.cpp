@@ -128,6 +128,12 @@ EntryOutcome StageFile(zip_t* archive, const InstallPlan& plan, const PlannedFil
     case CopyOutcome::WriteFailed:
         return EntryOutcome::WriteFailed;
     }
+    // The new content must be on disk before its name can replace the old
+    // file, or a power cut after the update could leave names without data.
+    if (!FlushFileBuffers(out.Get())) {
+        ReportLastError("FlushFileBuffers");
+        return EntryOutcome::WriteFailed;
+    }
     if (!out.Close()) {
         ReportLastError("CloseHandle");
         return EntryOutcome::WriteFailed;
@@ -222,8 +228,10 @@ bool ExtractArchive(const char* archivePath)
     }
     archive.release();
 
+    // A phase that could not be recorded may still be on disk in part: undo
+    // as from the moves, which is right for every state before "moved".
     if (!RecordPhase(journal.Get(), JournalPhase::Moving)) {
-        SettleAndCloseJournal(plan, JournalPhase::Staging, journal);
+        SettleAndCloseJournal(plan, JournalPhase::Moving, journal);
         return false;
     }
     if (!MoveIntoPlace(plan, failedName)) {
@@ -231,9 +239,12 @@ bool ExtractArchive(const char* archivePath)
         ReportWriteFailure(failedName);
         return false;
     }
-    // Every file is in place: from here a stop completes the update. Should
-    // the record fail, the kept files are removed all the same.
-    RecordPhase(journal.Get(), JournalPhase::Moved);
+    // Only once "moved" is on disk may the kept files go: before, the next
+    // start would undo the update and need them.
+    if (!RecordPhase(journal.Get(), JournalPhase::Moved)) {
+        SettleAndCloseJournal(plan, JournalPhase::Moving, journal);
+        return false;
+    }
     Print("All files unzipped.");
     DeleteFileA(archivePath);
     SettleAndCloseJournal(plan, JournalPhase::Moved, journal);

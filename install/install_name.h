@@ -13,7 +13,8 @@ extern const wchar_t kJournalName[];
 // itself. False, and nothing to use, for a name that could reach beyond the
 // folder or that Windows would read as another name: rooted, with a drive
 // or stream colon, a ".." component, a component ending in a dot or a blank
-// (Windows trims those, long paths do not), a device name, a control
+// (Windows trims those, long paths do not), a device name, the shape of a
+// short 8.3 name ("NAME~1.EXT", another name for some file), a control
 // character, or one of the updater's own names (its staging pattern, its
 // journal). Both '/' and '\' separate components.
 bool NormalizeInstallName(const std::wstring& name, std::wstring& normal);

@@ -5,19 +5,23 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <new>
 #include <vector>
 
 #include "diag/report.h"
 #include "diag/text_codec.h"
 #include "install/install_name.h"
+#include "install/retry_while_held.h"
 
 namespace {
 
 const char kHeader[] = "vestrel journal 1";
 const char kMoving[] = "moving\n";
 const char kMoved[] = "moved\n";
-// A plan of a million files stays far below this; anything larger is not ours.
-const LONGLONG kLargestJournal = 1LL << 30;
+// A plan of some 400,000 files stays below this, and the 32-bit build can
+// still hold it; the update refuses a larger one, so a larger journal is
+// not ours.
+const size_t kLargestJournal = 64u << 20;
 
 std::string Utf8(const std::wstring& name)
 {
@@ -63,9 +67,13 @@ bool WriteDurably(HANDLE journal, const std::string& text, const char* what)
 bool ReadWhole(HANDLE journal, std::string& bytes)
 {
     LARGE_INTEGER size = {};
-    if (!GetFileSizeEx(journal, &size) || size.QuadPart > kLargestJournal)
+    if (!GetFileSizeEx(journal, &size) || size.QuadPart > static_cast<LONGLONG>(kLargestJournal))
         return false;
-    bytes.assign(static_cast<size_t>(size.QuadPart), '\0');
+    try {
+        bytes.assign(static_cast<size_t>(size.QuadPart), '\0');
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
     size_t done = 0;
     while (done < bytes.size()) {
         DWORD read = 0;
@@ -182,16 +190,24 @@ size_t ParsePlan(const std::string& bytes, InstallPlan& plan, std::string& why)
     }
 }
 
-bool ParsePhase(const std::string& rest, JournalPhase& phase)
+// The phase records after the plan. A power cut during one leaves it torn
+// (cut short, or padded with zero bytes where the file grew but its data
+// never arrived); the moves begin only after "moving" is on disk and the
+// kept files go only after "moved" is, so a torn record was not yet in
+// force and the phase is the one before it.
+bool ParsePhase(std::string rest, JournalPhase& phase)
 {
-    if (rest.empty())
-        phase = JournalPhase::Staging;
-    else if (rest == kMoving)
-        phase = JournalPhase::Moving;
-    else if (rest == std::string(kMoving) + kMoved)
-        phase = JournalPhase::Moved;
-    else
+    const std::string records = std::string(kMoving) + kMoved;
+    while (!rest.empty() && rest.back() == '\0')
+        rest.pop_back();
+    if (records.compare(0, rest.size(), rest) != 0)
         return false;
+    if (rest.size() == records.size())
+        phase = JournalPhase::Moved;
+    else if (rest.size() >= sizeof kMoving - 1)
+        phase = JournalPhase::Moving;
+    else
+        phase = JournalPhase::Staging;
     return true;
 }
 
@@ -203,12 +219,23 @@ UniqueHandle BeginJournal(const InstallPlan& plan)
                                      GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
                                      FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!journal.IsValid()) {
+        const DWORD error = GetLastError();
         ReportLastError("CreateFile");
-        Report(g_log, "Can't start the update: [%s] of another update is in the way.",
-               Utf8(kJournalName).c_str());
+        if (error == ERROR_FILE_EXISTS)
+            Report(g_log, "Can't start the update: [%s] of another update is in the way.",
+                   Utf8(kJournalName).c_str());
+        else
+            Report(g_log, "Can't start the update: its journal [%s] cannot be made.",
+                   Utf8(kJournalName).c_str());
         return UniqueHandle();
     }
-    if (!WriteDurably(journal.Get(), PlanText(plan), "the plan")) {
+    const std::string text = PlanText(plan);
+    if (text.size() > kLargestJournal) {
+        Report(g_log, "Can't start the update: it names too many files for its journal.");
+        DeleteJournal(journal);
+        return UniqueHandle();
+    }
+    if (!WriteDurably(journal.Get(), text, "the plan")) {
         DeleteJournal(journal);
         return UniqueHandle();
     }
@@ -234,9 +261,14 @@ void DeleteJournal(UniqueHandle& journal)
 JournalState ReadJournal(InstallPlan& plan, JournalPhase& phase, UniqueHandle& journal,
                          std::string& why)
 {
-    journal = UniqueHandle(CreateFileW(FullPath(plan, kJournalName).c_str(),
-                                       GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr,
-                                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    // A scanner or indexer may look at it for a moment; a running update
+    // holds it for as long as it runs, and one that is ending deletes it.
+    const std::wstring path = FullPath(plan, kJournalName);
+    RetryWhileFileHeld([&] {
+        journal = UniqueHandle(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0,
+                                           nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        return journal.IsValid();
+    });
     if (!journal.IsValid()) {
         const DWORD error = GetLastError();
         if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)

@@ -1,7 +1,8 @@
 #pragma once
 
 // What the start of the program found of an update that was stopped (a
-// killed process, a logoff, a power cut) in the working directory.
+// killed process, a logoff, a power cut; see staged_update.h for what is on
+// disk when) in the working directory.
 enum class RecoveryOutcome {
     NothingToRecover, // no journal
     Recovered,        // the install is whole again, old or new; the journal is gone

@@ -59,14 +59,26 @@ bool WaitUntilReplaceable(const std::wstring& target)
     });
 }
 
+// A copy must be on disk before the file it copies is replaced.
+bool FlushCopy(const std::wstring& copy)
+{
+    UniqueHandle file(CreateFileW(copy.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (file.IsValid() && FlushFileBuffers(file.Get()))
+        return true;
+    ReportLastError("FlushFileBuffers");
+    return false;
+}
+
 // A second name for the file being replaced costs no copy; volumes without
 // hard links get a copy. A copy cut short lies beside a temporary file that
 // is still there, and is then deleted, never put back (see UndoFile).
 bool KeepOldFile(const std::wstring& target, const std::wstring& kept)
 {
-    if (CreateHardLinkW(kept.c_str(), target.c_str(), nullptr) ||
-        CopyFileW(target.c_str(), kept.c_str(), TRUE))
+    if (CreateHardLinkW(kept.c_str(), target.c_str(), nullptr))
         return true;
+    if (CopyFileW(target.c_str(), kept.c_str(), TRUE))
+        return FlushCopy(kept);
     ReportLastError("CopyFile");
     return false;
 }
@@ -160,11 +172,15 @@ bool UndoUpdate(const InstallPlan& plan, JournalPhase phase)
 {
     bool undone = true;
     for (auto file = plan.files.rbegin(); file != plan.files.rend(); ++file) {
-        if (phase == JournalPhase::Moving)
-            undone = UndoFile(plan, *file) && undone;
-        else
+        if (phase == JournalPhase::Moving) {
+            // Strictly newest first: where two entries name one file, the
+            // later one's kept file holds the earlier one's new content.
+            if (!UndoFile(plan, *file))
+                return false;
+        } else {
             undone = (file->kept.empty() || DeleteIfThere(plan, file->kept)) &&
                      DeleteIfThere(plan, file->temp) && undone;
+        }
     }
     // Files still to be put back would keep their folders from going.
     if (undone)

@@ -27,6 +27,8 @@ bool MoveIntoPlace(const InstallPlan& plan, std::string& failedName);
 // replaced file put back, every new file, temporary and kept file and every
 // folder it made removed. One that had (Moved) keeps its files, and only
 // its temporary and kept files are removed. Safe to repeat after it was
-// stopped itself. False when a file is still held after the retries: each
-// failure is reported with the call and the file, and all can be tried again.
+// stopped itself. False when a file is still held after the retries: the
+// failure is reported with the call and the file, and a later call goes on
+// from there. An undo stops at its first failure, since files are put back
+// newest first.
 bool SettleUpdate(const InstallPlan& plan, JournalPhase phase);

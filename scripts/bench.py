@@ -22,6 +22,7 @@ WINE_RUN = os.path.join(ROOT, "scripts", "wine-run.sh")
 VESTREL = os.path.join(BUILD, "vestrel.exe")
 TESTS = os.path.join(BUILD, "tests")
 RUNS = 5
+PAIRS = 7  # extraction: vestrel.exe and the loop that renames, back to back
 SEED = 20261208
 MiB = 1024 * 1024
 
@@ -138,22 +139,27 @@ def vestrel_unpack(archive, name):
 
 
 def extraction(archive, unpacked):
+    """Medians of each extractor, and the median of the ratios of vestrel.exe
+    to the loop that also renames, each pair run back to back."""
     results = {"vestrel": [], "raw100": [], "staged100": [], "raw64k": [], "unzip": []}
     raw = os.path.join(TESTS, "raw_extract.exe")
-    for _ in range(RUNS):
+    for _ in range(PAIRS):
         command, out = vestrel_unpack(archive, "out-vestrel")
         results["vestrel"].append(timed(command, out))
         assert not os.path.exists(os.path.join(out, "update.zip")), "vestrel.exe did not finish"
-        out = fresh_dir("out-raw100")
-        results["raw100"].append(timed([WINE_RUN, raw, windows_path(archive), "100"], out))
         out = fresh_dir("out-staged100")
         results["staged100"].append(
             timed([WINE_RUN, raw, windows_path(archive), "100", "staged"], out))
+        out = fresh_dir("out-raw100")
+        results["raw100"].append(timed([WINE_RUN, raw, windows_path(archive), "100"], out))
         out = fresh_dir("out-raw64k")
         results["raw64k"].append(timed([WINE_RUN, raw, windows_path(archive), "65536"], out))
         out = fresh_dir("out-unzip")
         results["unzip"].append(timed(["unzip", "-o", "-q", archive, "-d", out], out))
-    return {key: statistics.median(values) for key, values in results.items()}
+    medians = {key: statistics.median(values) for key, values in results.items()}
+    medians["pairs"] = statistics.median(
+        ours / staged for ours, staged in zip(results["vestrel"], results["staged100"]))
+    return medians
 
 
 def memory(big, empty):
@@ -258,7 +264,7 @@ def measure():
         f"median of {RUNS} runs unless said otherwise.",
         "",
         f"Extraction of {count} entries, {mb:.0f} MB unpacked "
-        f"({os.path.getsize(main_zip) / 1e6:.0f} MB deflated):",
+        f"({os.path.getsize(main_zip) / 1e6:.0f} MB deflated), median of {PAIRS} runs:",
         "",
         "| Extractor | Seconds | MB/s | vestrel.exe takes |",
         "|---|---|---|---|",
@@ -275,8 +281,10 @@ def measure():
         "| Target | Measured | Met |",
         "|---|---|---|",
         f"| vestrel.exe within 1.25x of the 100-byte loop | {ratio:.2f}x | "
-        f"{'yes' if ratio <= 1.25 else 'no'} "
-        f"({speed['vestrel'] / speed['staged100']:.2f}x of the loop that also renames) |",
+        f"{'yes' if ratio <= 1.25 else 'no'} |",
+        f"| vestrel.exe within 1.10x of the 100-byte loop that also renames each file "
+        f"(median of {PAIRS} pairs) | {speed['pairs']:.2f}x | "
+        f"{'yes' if speed['pairs'] <= 1.10 else 'no'} |",
         f"| peak working set, one 300 MiB entry vs an empty archive: under 8 MiB more | "
         f"{growth:+.1f} MiB ({peaks['big'] / 1024:.1f} vs {peaks['empty'] / 1024:.1f} MiB peak resident) | "
         f"{'yes' if growth < 8 else 'no'} |",

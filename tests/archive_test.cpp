@@ -236,6 +236,8 @@ TEST_F(ExtractArchiveTest, UnsafeNamesRefuseTheWholeArchive)
         // The updater's own staging files and journal.
         "~vestrel-1-0.tmp", "maps/~VESTREL-12-abcd0123-3.old", "vestrel_journal.txt",
         "VESTREL_JOURNAL.TXT",
+        // Short names are second names of files: of ours, or of another entry's.
+        "VESTRE~1.TXT", "maps/~VESTR~1.OLD", "PROGRA~1",
         "tab\there.txt", "sub\\",
     };
     for (const std::string& name : unsafe) {

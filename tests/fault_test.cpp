@@ -24,6 +24,7 @@
 #include "install/install_plan.h"
 #include "install/journal.h"
 #include "install/recovery.h"
+#include "install/staged_update.h"
 #include "tests/support/programs.h"
 #include "tests/support/test_support.h"
 #include "tests/support/vestrel_driver.h"
@@ -358,6 +359,50 @@ TEST(DamagedJournal, TouchesNothingOutsideTheFolderNorAnythingNotItsOwn)
     SetCurrentDirectoryW(dir.Path().c_str());
 }
 
+// Two entries may name one file in other letter case; the later one's kept
+// file then holds the earlier one's new content. An undo that meets a held
+// file stops there, so that a later start still puts the two back newest
+// first and the old content is what remains.
+TEST(StoppedUpdate, TwoEntriesForOneFileAreUndoneNewestFirstAcrossAHeldFile)
+{
+    ScopedWorkDir dir;
+    LogFile log;
+    GlobalLogScope logScope(&log);
+    WriteFileBytes(L"data.pak", "old content");
+
+    InstallPlan plan;
+    ASSERT_TRUE(StartPlan(plan));
+    ASSERT_EQ(PlanFile(plan, L"Data.pak", "Data.pak", 0), PlanOutcome::Planned);
+    ASSERT_EQ(PlanFile(plan, L"data.pak", "data.pak", 1), PlanOutcome::Planned);
+    ASSERT_FALSE(plan.files[1].kept.empty());
+    {
+        UniqueHandle journal = BeginJournal(plan);
+        ASSERT_TRUE(journal.IsValid());
+        for (const PlannedFile& file : plan.files) {
+            UniqueHandle temp = CreateTempFile(plan, file);
+            DWORD written = 0;
+            ASSERT_TRUE(WriteFile(temp.Get(), file.name.data(), static_cast<DWORD>(file.name.size()),
+                                  &written, nullptr));
+        }
+        ASSERT_TRUE(RecordPhase(journal.Get(), JournalPhase::Moving));
+        std::string failed;
+        ASSERT_TRUE(MoveIntoPlace(plan, failed));
+        ASSERT_EQ(ReadFileBytes(L"data.pak"), "data.pak");
+    } // stopped here: the journal stays, the moves are done
+
+    HANDLE held = CreateFileW((L"~vestrel-" + plan.token + L"-1.old").c_str(), GENERIC_READ, 0,
+                              nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    StdoutCapture quiet;
+    EXPECT_EQ(RecoverInterruptedUpdate(), RecoveryOutcome::NotRecovered);
+    CloseHandle(held);
+    EXPECT_EQ(RecoverInterruptedUpdate(), RecoveryOutcome::Recovered);
+    quiet.Finish();
+    EXPECT_EQ(ReadFileBytes(L"data.pak"), "old content");
+    EXPECT_EQ(ListFilesBelow(dir.Path()),
+              (std::vector<std::wstring>{L"data.pak", L"vestrel_logs.txt"}));
+}
+
 namespace {
 
 // Runs the real vestrel.exe (run mode 2) on an archive over an install,
@@ -590,39 +635,48 @@ TEST_F(KilledUpdate, UnfinishedRecoveryOrARunningUpdateBlocksOnlyTheUnpack)
     const std::wstring kept = Folder(0) + L"\\" + found.cFileName;
     const std::wstring temp =
         Folder(kFiles + 9) + L"\\~vestrel-" + token + L"-" + std::to_wstring(kFiles + 9) + L".tmp";
-    HANDLE heldKept = CreateFileW(kept.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    HANDLE heldTemp = CreateFileW(temp.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(heldKept, INVALID_HANDLE_VALUE) << Narrow(kept);
-    ASSERT_NE(heldTemp, INVALID_HANDLE_VALUE) << Narrow(temp);
+    auto hold = [](const std::wstring& path) {
+        return CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    };
+    // Each start blocked by a held file logs the failed call and the file,
+    // keeps the journal and neither opens the archive nor changes more.
+    auto expectBlocked = [&](const std::string& failedCall, const std::string& failure) {
+        const VestrelOutcome blocked = RunVestrel({"2", "update.zip", "f-nothing.exe"});
+        ASSERT_TRUE(blocked.exited);
+        ASSERT_EQ(blocked.boxes.size(), 1u);
+        EXPECT_EQ(blocked.boxes[0].text, "An error occured.\nError code: 7");
+        const std::string log = ReplaceLogStamps(ReadFileBytes(L"vestrel_logs.txt"));
+        EXPECT_TRUE(std::regex_search(
+            log, std::regex(failedCall + " failed with error code \\d+ as follows:")))
+            << log;
+        EXPECT_NE(log.find(failure), std::string::npos) << log;
+        EXPECT_NE(log.find("Can't recover the update that was stopped here yet; its journal "
+                           "[vestrel_journal.txt] is kept for the next start."),
+                  std::string::npos)
+            << log;
+        EXPECT_EQ(log.find("Unzipping"), std::string::npos) << "the archive must not be opened";
+        EXPECT_TRUE(FileExists(kJournal));
+        EXPECT_TRUE(ReadFileBytes(L"update.zip") == m_archive);
+    };
 
-    const VestrelOutcome blocked = RunVestrel({"2", "update.zip", "f-nothing.exe"});
-    ASSERT_TRUE(blocked.exited);
-    ASSERT_EQ(blocked.boxes.size(), 1u);
-    EXPECT_EQ(blocked.boxes[0].text, "An error occured.\nError code: 7");
-    std::string log = ReplaceLogStamps(ReadFileBytes(L"vestrel_logs.txt"));
-    EXPECT_TRUE(std::regex_search(log, std::regex("MoveFileEx failed with error code \\d+ as follows:")))
-        << log;
-    EXPECT_NE(log.find("Can't restore [data\\d0\\f0.dat]; its previous content is kept in [" +
-                       Narrow(kept) + "]."),
-              std::string::npos)
-        << log;
-    EXPECT_TRUE(std::regex_search(log, std::regex("DeleteFile failed with error code \\d+ as follows:")))
-        << log;
-    EXPECT_NE(log.find("Can't delete [" + Narrow(temp) + "]."), std::string::npos) << log;
-    EXPECT_NE(log.find("Can't recover the update that was stopped here yet; its journal "
-                       "[vestrel_journal.txt] is kept for the next start."),
-              std::string::npos)
-        << log;
-    EXPECT_EQ(log.find("Unzipping"), std::string::npos) << "the archive must not be opened";
-    EXPECT_TRUE(FileExists(kJournal));
-    EXPECT_TRUE(ReadFileBytes(L"update.zip") == m_archive);
-
+    // The undo goes newest first: the held temporary file stops it at once.
+    HANDLE held = hold(temp);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE) << Narrow(temp);
+    expectBlocked("DeleteFile", "Can't delete [" + Narrow(temp) + "].");
     const VestrelOutcome goesOn = RunVestrel({"7", "ignored", Narrow(restart)});
     EXPECT_TRUE(goesOn.exited && goesOn.boxes.empty());
     EXPECT_EQ(WaitForStartRecords(restart, 1).size(), 1u);
+    CloseHandle(held);
 
-    CloseHandle(heldKept);
-    CloseHandle(heldTemp);
+    // The next start carries on until the held kept file of the first entry.
+    held = hold(kept);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE) << Narrow(kept);
+    expectBlocked("MoveFileEx", "Can't restore [data\\d0\\f0.dat]; its previous content is kept in [" +
+                                    Narrow(kept) + "].");
+    EXPECT_EQ(ReadFileBytes(Folder(1) + L"\\f1.dat"), m_older[Folder(1) + L"\\f1.dat"])
+        << "files after the held one are put back";
+    CloseHandle(held);
+
     const VestrelOutcome finished = RunVestrel({"7", "ignored", "f-nothing.exe"});
     EXPECT_TRUE(finished.exited && finished.boxes.empty());
     EXPECT_TRUE(InstallFiles() == before) << "the later start did not finish the undo";
@@ -636,8 +690,7 @@ TEST_F(KilledUpdate, UnfinishedRecoveryOrARunningUpdateBlocksOnlyTheUnpack)
     const VestrelOutcome second = RunVestrel({"2", "update.zip", "f-nothing.exe"});
     ASSERT_EQ(second.boxes.size(), 1u);
     EXPECT_EQ(second.boxes[0].text, "An error occured.\nError code: 7");
-    log = ReplaceLogStamps(ReadFileBytes(L"vestrel_logs.txt"));
-    EXPECT_EQ(log, "An update is running in this folder; its journal [vestrel_journal.txt] is "
+    EXPECT_EQ(ReplaceLogStamps(ReadFileBytes(L"vestrel_logs.txt")), "An update is running in this folder; its journal [vestrel_journal.txt] is "
                    "left alone.\r\nError code: [7]\r\n");
     const VestrelOutcome goesOnToo = RunVestrel({"7", "ignored", Narrow(restart)});
     EXPECT_TRUE(goesOnToo.exited && goesOnToo.boxes.empty());

@@ -106,9 +106,17 @@ VestrelProcess::VestrelProcess(const std::vector<std::string>& args, WORD showCo
     startup.wShowWindow = showCommand;
     startup.hStdOutput = out;
     startup.hStdError = out;
-    EXPECT_TRUE(CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr,
-                               nullptr, &startup, &m_process))
-        << commandLine << ": error " << GetLastError();
+    BOOL started = FALSE;
+    for (int attempt = 0; attempt < 5 && !started; ++attempt) {
+        if (attempt > 0) {
+            printf("CreateProcess %s failed with error %lu; trying again\n", commandLine.c_str(),
+                   GetLastError());
+            Sleep(200);
+        }
+        started = CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr,
+                                 nullptr, &startup, &m_process);
+    }
+    EXPECT_TRUE(started) << commandLine << ": error " << GetLastError();
     CloseHandle(out);
 }
 
@@ -130,8 +138,11 @@ bool VestrelProcess::Running() const
 
 void VestrelProcess::Kill()
 {
+    if (!m_process.hProcess)
+        return;
     TerminateProcess(m_process.hProcess, 99);
-    WaitForSingleObject(m_process.hProcess, 10000);
+    EXPECT_EQ(WaitForSingleObject(m_process.hProcess, 10000), WAIT_OBJECT_0)
+        << "the killed process did not end";
 }
 
 void VestrelProcess::LookAtWindows(VestrelOutcome& outcome, std::vector<HWND>& answered)
@@ -166,6 +177,8 @@ void VestrelProcess::LookAtWindows(VestrelOutcome& outcome, std::vector<HWND>& a
 VestrelOutcome VestrelProcess::Finish(DWORD timeoutMs)
 {
     VestrelOutcome outcome;
+    if (!m_process.hProcess)
+        return outcome; // it never started
     std::vector<HWND> answered;
     const DWORD start = GetTickCount();
     while (WaitForSingleObject(m_process.hProcess, 20) == WAIT_TIMEOUT) {

@@ -56,15 +56,16 @@ bool RunUpdateOnWorker()
     std::mutex mutex;
     std::condition_variable done;
     bool finished = false;
+    const WorkerRecord signal{&mutex, &done, &finished};
     try {
         std::unique_lock<std::mutex> lock(mutex);
-        auto record = std::make_unique<WorkerRecord>(WorkerRecord{&mutex, &done, &finished});
+        auto record = std::make_unique<WorkerRecord>(signal);
         HANDLE worker = CreateThread(nullptr, 0, UpdateWorker, record.get(), 0, nullptr);
         if (!worker)
             return false;
         record.release();
         CloseHandle(worker);
-        WaitForCompletion(WorkerRecord{&mutex, &done, &finished}, lock);
+        WaitForCompletion(signal, lock);
         PostQuitMessage(0);
         return true;
     } catch (...) {

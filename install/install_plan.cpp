@@ -10,35 +10,15 @@
 
 namespace {
 
-enum class Found { Nothing, File, ReadOnlyFile, Directory, Unknown };
-
-Found WhatIsAt(const std::wstring& path)
-{
-    const DWORD attributes = GetFileAttributesW(path.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES) {
-        const DWORD error = GetLastError();
-        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
-            return Found::Nothing;
-        SetLastError(error); // for the report of the caller
-        return Found::Unknown;
-    }
-    if (attributes & FILE_ATTRIBUTE_DIRECTORY)
-        return Found::Directory;
-    return attributes & FILE_ATTRIBUTE_READONLY ? Found::ReadOnlyFile : Found::File;
-}
-
 // The working directory in the long form, which the file calls take at any
 // length. A network share's "\\server\share" becomes "\\?\UNC\server\share".
 bool LongWorkingDirectory(std::wstring& root)
 {
-    const DWORD size = GetCurrentDirectoryW(0, nullptr);
-    std::wstring directory(size, L'\0');
-    const DWORD length = size ? GetCurrentDirectoryW(size, &directory[0]) : 0;
-    if (length == 0 || length >= size) {
+    std::wstring directory;
+    if (!WorkingDirectory(directory)) {
         ReportLastError("GetCurrentDirectory");
         return false;
     }
-    directory.resize(length);
     if (directory.compare(0, 4, L"\\\\?\\") == 0)
         root = directory;
     else if (directory.compare(0, 2, L"\\\\") == 0)
@@ -48,6 +28,15 @@ bool LongWorkingDirectory(std::wstring& root)
     if (root.back() != L'\\')
         root += L'\\';
     return true;
+}
+
+// The upper-cased form under which Windows compares names.
+std::wstring FoldedName(const std::wstring& name)
+{
+    std::wstring folded = name;
+    if (!folded.empty())
+        CharUpperBuffW(&folded[0], static_cast<DWORD>(folded.size()));
+    return folded;
 }
 
 // The folders on the way to name, outermost first: for "a\b\c" "a" and "a\b".
@@ -71,12 +60,30 @@ void PlanOneFolder(InstallPlan& plan, const std::wstring& name)
 
 } // namespace
 
-std::wstring FoldedName(const std::wstring& name)
+Found WhatIsAt(const std::wstring& path)
 {
-    std::wstring folded = name;
-    if (!folded.empty())
-        CharUpperBuffW(&folded[0], static_cast<DWORD>(folded.size()));
-    return folded;
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        const DWORD error = GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
+            return Found::Nothing;
+        SetLastError(error); // for the report of the caller
+        return Found::Unknown;
+    }
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY)
+        return Found::Directory;
+    return attributes & FILE_ATTRIBUTE_READONLY ? Found::ReadOnlyFile : Found::File;
+}
+
+bool WorkingDirectory(std::wstring& directory)
+{
+    const DWORD size = GetCurrentDirectoryW(0, nullptr);
+    directory.assign(size, L'\0');
+    const DWORD length = size ? GetCurrentDirectoryW(size, &directory[0]) : 0;
+    if (length == 0 || length >= size)
+        return false;
+    directory.resize(length);
+    return true;
 }
 
 bool StartPlan(InstallPlan& plan)

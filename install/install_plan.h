@@ -53,5 +53,11 @@ void PlanDirectory(InstallPlan& plan, const std::wstring& name);
 PlanOutcome PlanFile(InstallPlan& plan, const std::wstring& target, const std::string& name,
                      std::uint64_t entry);
 
-// The upper-cased form under which Windows compares names.
-std::wstring FoldedName(const std::wstring& name);
+// What is at path now. Unknown when Windows cannot say (the thread's last
+// error says why): a decision that rests on it must not be taken.
+enum class Found { Nothing, File, ReadOnlyFile, Directory, Unknown };
+Found WhatIsAt(const std::wstring& path);
+
+// The working directory, at any length (the C runtime's query is wrong
+// beyond MAX_PATH). False with the thread's last error when it cannot be read.
+bool WorkingDirectory(std::wstring& directory);

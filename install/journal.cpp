@@ -23,11 +23,6 @@ const char kMoved[] = "moved\n";
 // not ours.
 const size_t kLargestJournal = 64u << 20;
 
-std::string Utf8(const std::wstring& name)
-{
-    return WideToUtf8(name);
-}
-
 std::string Checksum(const std::string& bytes)
 {
     const uLong crc = crc32(crc32(0L, Z_NULL, 0), reinterpret_cast<const Bytef*>(bytes.data()),
@@ -39,11 +34,12 @@ std::string Checksum(const std::string& bytes)
 
 std::string PlanText(const InstallPlan& plan)
 {
-    std::string text = std::string(kHeader) + "\ntoken\t" + Utf8(plan.token) + "\n";
+    std::string text = std::string(kHeader) + "\ntoken\t" + WideToUtf8(plan.token) + "\n";
     for (const std::wstring& directory : plan.directories)
-        text += "dir\t" + Utf8(directory) + "\n";
+        text += "dir\t" + WideToUtf8(directory) + "\n";
     for (const PlannedFile& file : plan.files)
-        text += "file\t" + Utf8(file.target) + "\t" + Utf8(file.temp) + "\t" + Utf8(file.kept) + "\n";
+        text += "file\t" + WideToUtf8(file.target) + "\t" + WideToUtf8(file.temp) + "\t" +
+                WideToUtf8(file.kept) + "\n";
     return text + "end\t" + Checksum(text) + "\n";
 }
 
@@ -126,16 +122,15 @@ bool ParseFile(const std::vector<std::string>& fields, InstallPlan& plan, std::s
         why = "a file record names no file of the install";
         return false;
     }
+    // The staging names follow from the target, the token and the number.
     const size_t number = plan.files.size();
     file.temp = StagingName(file.target, plan.token, number, L".tmp");
-    if (fields[2] != Utf8(file.temp) ||
-        (!fields[3].empty() &&
-         fields[3] != Utf8(StagingName(file.target, plan.token, number, L".old")))) {
+    if (!fields[3].empty())
+        file.kept = StagingName(file.target, plan.token, number, L".old");
+    if (fields[2] != WideToUtf8(file.temp) || fields[3] != WideToUtf8(file.kept)) {
         why = "a file record names staging files that are not its own";
         return false;
     }
-    if (!fields[3].empty())
-        file.kept = StagingName(file.target, plan.token, number, L".old");
     file.name = fields[1];
     plan.files.push_back(file);
     return true;
@@ -223,10 +218,10 @@ UniqueHandle BeginJournal(const InstallPlan& plan)
         ReportLastError("CreateFile");
         if (error == ERROR_FILE_EXISTS)
             Report(g_log, "Can't start the update: [%s] of another update is in the way.",
-                   Utf8(kJournalName).c_str());
+                   WideToUtf8(kJournalName).c_str());
         else
             Report(g_log, "Can't start the update: its journal [%s] cannot be made.",
-                   Utf8(kJournalName).c_str());
+                   WideToUtf8(kJournalName).c_str());
         return UniqueHandle();
     }
     const std::string text = PlanText(plan);
@@ -253,7 +248,7 @@ void DeleteJournal(UniqueHandle& journal)
     FILE_DISPOSITION_INFO dispose = {TRUE};
     if (!SetFileInformationByHandle(journal.Get(), FileDispositionInfo, &dispose, sizeof dispose)) {
         ReportLastError("SetFileInformationByHandle");
-        Report(g_log, "Can't delete [%s].", Utf8(kJournalName).c_str());
+        Report(g_log, "Can't delete [%s].", WideToUtf8(kJournalName).c_str());
     }
     journal.Close();
 }

@@ -8,28 +8,14 @@
 
 namespace {
 
-enum class Presence { Absent, Present, Unknown };
-
-Presence IsThere(const std::wstring& path)
+// What is at path; a state Windows cannot tell is reported, since the
+// undo must not guess.
+Found LookAt(const std::wstring& path)
 {
-    if (GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES)
-        return Presence::Present;
-    const DWORD error = GetLastError();
-    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
-        return Presence::Absent;
-    ReportLastError("GetFileAttributes");
-    return Presence::Unknown;
-}
-
-bool IsDirectory(const std::wstring& path)
-{
-    const DWORD attributes = GetFileAttributesW(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
-}
-
-std::string Utf8(const std::wstring& name)
-{
-    return WideToUtf8(name);
+    const Found found = WhatIsAt(path);
+    if (found == Found::Unknown)
+        ReportLastError("GetFileAttributes");
+    return found;
 }
 
 // Deletes name if it is there. A file already gone counts as deleted.
@@ -42,7 +28,7 @@ bool DeleteIfThere(const InstallPlan& plan, const std::wstring& name)
     if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
         return true;
     ReportLastError("DeleteFile");
-    Report(g_log, "Can't delete [%s].", Utf8(name).c_str());
+    Report(g_log, "Can't delete [%s].", WideToUtf8(name).c_str());
     return false;
 }
 
@@ -115,39 +101,44 @@ bool PutBack(const InstallPlan& plan, const PlannedFile& file)
         return true;
     ReportLastError("MoveFileEx");
     Report(g_log, "Can't restore [%s]; its previous content is kept in [%s].",
-           Utf8(file.target).c_str(), Utf8(file.kept).c_str());
+           WideToUtf8(file.target).c_str(), WideToUtf8(file.kept).c_str());
     return false;
+}
+
+// A file's staging files, the kept one first: a stop in between must not
+// leave a kept file without its temporary one, which would read as moved.
+bool DeleteStagingFiles(const InstallPlan& plan, const PlannedFile& file)
+{
+    return (file.kept.empty() || DeleteIfThere(plan, file.kept)) && DeleteIfThere(plan, file.temp);
 }
 
 // Undoes one file, whichever step its update stopped at. While the
 // temporary file is there, the target was not replaced: only the staging
-// files go, the kept one first, so that a stop in between leaves no kept
-// file without its temporary one. Once the temporary file is gone, the
-// target holds the new content: the kept file is put back, or a new file
-// removed. A kept file already put back leaves neither behind.
+// files go. Once the temporary file is gone, the target holds the new
+// content: the kept file is put back, or a new file removed. A kept file
+// already put back leaves neither behind.
 bool UndoFile(const InstallPlan& plan, const PlannedFile& file)
 {
-    switch (IsThere(FullPath(plan, file.temp))) {
-    case Presence::Unknown:
+    switch (LookAt(FullPath(plan, file.temp))) {
+    case Found::Unknown:
         return false;
-    case Presence::Present:
-        return (file.kept.empty() || DeleteIfThere(plan, file.kept)) &&
-               DeleteIfThere(plan, file.temp);
-    case Presence::Absent:
+    case Found::Nothing:
         break;
+    default:
+        return DeleteStagingFiles(plan, file);
     }
     if (!file.kept.empty()) {
-        switch (IsThere(FullPath(plan, file.kept))) {
-        case Presence::Unknown:
+        switch (LookAt(FullPath(plan, file.kept))) {
+        case Found::Unknown:
             return false;
-        case Presence::Present:
-            return PutBack(plan, file);
-        case Presence::Absent:
+        case Found::Nothing:
             return true;
+        default:
+            return PutBack(plan, file);
         }
     }
     // A folder there now is not the file this update made.
-    if (IsDirectory(FullPath(plan, file.target)))
+    if (WhatIsAt(FullPath(plan, file.target)) == Found::Directory)
         return true;
     return DeleteIfThere(plan, file.target);
 }
@@ -159,11 +150,11 @@ void RemoveDirectories(const InstallPlan& plan)
     for (auto directory = plan.directories.rbegin(); directory != plan.directories.rend();
          ++directory) {
         const std::wstring path = FullPath(plan, *directory);
-        if (IsThere(path) != Presence::Present)
+        if (LookAt(path) != Found::Directory)
             continue;
         if (!RemoveDirectoryW(path.c_str())) {
             ReportLastError("RemoveDirectory");
-            Report(g_log, "Can't remove the folder [%s].", Utf8(*directory).c_str());
+            Report(g_log, "Can't remove the folder [%s].", WideToUtf8(*directory).c_str());
         }
     }
 }
@@ -178,8 +169,7 @@ bool UndoUpdate(const InstallPlan& plan, JournalPhase phase)
             if (!UndoFile(plan, *file))
                 return false;
         } else {
-            undone = (file->kept.empty() || DeleteIfThere(plan, file->kept)) &&
-                     DeleteIfThere(plan, file->temp) && undone;
+            undone = DeleteStagingFiles(plan, *file) && undone;
         }
     }
     // Files still to be put back would keep their folders from going.
@@ -192,8 +182,7 @@ bool RemoveLeftovers(const InstallPlan& plan)
 {
     bool removed = true;
     for (const PlannedFile& file : plan.files)
-        removed = DeleteIfThere(plan, file.temp) &&
-                  (file.kept.empty() || DeleteIfThere(plan, file.kept)) && removed;
+        removed = DeleteStagingFiles(plan, file) && removed;
     return removed;
 }
 

@@ -24,12 +24,6 @@ std::string Log()
     return ReplaceLogStamps(ReadFileBytes(L"vestrel_logs.txt"));
 }
 
-VestrelOutcome RunVestrel(const std::vector<std::string>& args, WORD show = SW_SHOWNORMAL)
-{
-    VestrelProcess vestrel(args, show);
-    return vestrel.Finish();
-}
-
 class VestrelExe : public ::testing::Test {
 protected:
     std::wstring Here(const std::wstring& name) const { return m_dir.Path() + L"\\" + name; }

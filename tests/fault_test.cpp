@@ -539,12 +539,6 @@ protected:
     std::string m_archive;
 };
 
-VestrelOutcome RunVestrel(const std::vector<std::string>& args)
-{
-    VestrelProcess vestrel(args);
-    return vestrel.Finish();
-}
-
 } // namespace
 
 // However the update is stopped, the next start of vestrel.exe, whatever

@@ -16,6 +16,7 @@
 #include "diag/message_box.h"
 #include "diag/report.h"
 #include "diag/text_codec.h"
+#include "install/install_plan.h"
 #include "install/recovery.h"
 #include "install/retry_while_held.h"
 #include "update/process_watch.h"
@@ -43,13 +44,10 @@ int CheckArgumentCount(int runMode, int argc)
 // file-system library uses, gives a wrong answer beyond MAX_PATH.
 fs::path CurrentDirectory()
 {
-    const DWORD size = GetCurrentDirectoryW(0, nullptr);
-    std::wstring directory(size, L'\0');
-    const DWORD length = size ? GetCurrentDirectoryW(size, &directory[0]) : 0;
-    if (length == 0 || length >= size)
+    std::wstring directory;
+    if (!WorkingDirectory(directory))
         throw std::system_error(static_cast<int>(GetLastError()), std::system_category(),
                                 "GetCurrentDirectory");
-    directory.resize(length);
     return fs::path(directory);
 }
 
@@ -159,8 +157,8 @@ int RunUpdateSteps(int argc, char** argv)
     if (runMode != 1)
         WaitUntilEnded(AnsiToWide(target), AnsiToWide(argv[3]));
 
-    // An update stopped half way in this folder is finished before any job;
-    // a new unpack waits until it is, or until a running one has ended.
+    // An update stopped half way in this folder is finished before any job.
+    // Until it is, and while another update runs here, nothing is unpacked.
     const RecoveryOutcome recovery = RecoverInterruptedUpdate();
     const bool installWhole = recovery == RecoveryOutcome::NothingToRecover ||
                               recovery == RecoveryOutcome::Recovered;

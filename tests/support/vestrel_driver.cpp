@@ -192,6 +192,12 @@ VestrelOutcome VestrelProcess::Finish(DWORD timeoutMs)
     return outcome;
 }
 
+VestrelOutcome RunVestrel(const std::vector<std::string>& args, WORD showCommand)
+{
+    VestrelProcess vestrel(args, showCommand);
+    return vestrel.Finish();
+}
+
 HWND VestrelProcess::WaitForWindow(const char* className, DWORD timeoutMs)
 {
     const DWORD start = GetTickCount();

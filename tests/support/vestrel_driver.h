@@ -51,6 +51,9 @@ private:
     std::wstring m_stdoutFile;
 };
 
+// Starts vestrel.exe with args and watches it until it ends (see Finish).
+VestrelOutcome RunVestrel(const std::vector<std::string>& args, WORD showCommand = SW_SHOWNORMAL);
+
 // The vestrel.exe under test: the one named by "--vestrel-exe=PATH" on the
 // test program's command line, else the one the build put beside the
 // tests' folder.

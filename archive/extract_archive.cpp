@@ -13,6 +13,7 @@
 #include "diag/message_box.h"
 #include "diag/report.h"
 #include "diag/text_codec.h"
+#include "install/file_identity.h"
 #include "install/install_name.h"
 #include "install/install_plan.h"
 #include "install/journal.h"
@@ -83,10 +84,13 @@ PlanOutcome PlanEntries(zip_t* archive, zip_int64_t count, InstallPlan& plan,
         const bool directory = MakesDirectory(entry);
         std::wstring target;
         EntryTarget(EntryName(entry), directory, target);
-        if (directory) {
-            PlanDirectory(plan, target);
-        } else if (PlanFile(plan, target, EntryName(entry), static_cast<zip_uint64_t>(index)) ==
-                   PlanOutcome::Refused) {
+        // libzip checks the content against this CRC-32 as it reads it.
+        const std::uint32_t crc = (entry.valid & ZIP_STAT_CRC) ? entry.crc : 0;
+        const PlanOutcome planned =
+            directory ? PlanDirectory(plan, target, EntryName(entry))
+                      : PlanFile(plan, target, EntryName(entry), static_cast<zip_uint64_t>(index),
+                                 entry.size, crc);
+        if (planned == PlanOutcome::Refused) {
             failedName = EntryName(entry);
             return PlanOutcome::Refused;
         }
@@ -94,10 +98,15 @@ PlanOutcome PlanEntries(zip_t* archive, zip_int64_t count, InstallPlan& plan,
     return PlanOutcome::Planned;
 }
 
-void MakePlannedDirectories(const InstallPlan& plan)
+// Makes the planned folders and notes which ones this update made, so that
+// an undo removes those and no other.
+void MakePlannedDirectories(InstallPlan& plan)
 {
-    for (const std::wstring& directory : plan.directories)
-        MakeDirectory(FullPath(plan, directory), WideToUtf8(directory));
+    for (PlannedDirectory& directory : plan.directories) {
+        const std::wstring path = FullPath(plan, directory.folder);
+        if (MakeDirectory(path, directory.name))
+            directory.id = FolderId(path);
+    }
 }
 
 EntryOutcome StageFile(zip_t* archive, const InstallPlan& plan, const PlannedFile& file)
@@ -168,17 +177,29 @@ void ReportWriteFailure(const std::string& name)
     Report(g_log, "%s", message.c_str());
 }
 
-// Brings the install back to the whole of one state (see SettleUpdate) and
-// deletes the journal; what cannot be done yet is left to the next start.
-void SettleAndCloseJournal(const InstallPlan& plan, JournalPhase phase, UniqueHandle& journal)
+// Nothing in the archive was changed, so closing only releases it.
+bool CloseArchive(ZipArchivePtr& archive)
 {
-    if (SettleUpdate(plan, phase)) {
-        DeleteJournal(journal);
-        return;
+    if (zip_close(archive.get()) == -1) {
+        printf("can't close zip archive\n");
+        fflush(stdout);
+        Report(g_log, "can't close zip archive");
+        archive.reset();
+        return false;
     }
-    Report(g_log, "The update is not settled yet; its journal [%s] is kept for the next start.",
-           WideToUtf8(kJournalName).c_str());
-    journal.Close();
+    archive.release();
+    return true;
+}
+
+// An archive of folders alone changes no file: it needs no journal.
+bool MakeFoldersOnly(ZipArchivePtr& archive, InstallPlan& plan, const char* archivePath)
+{
+    MakePlannedDirectories(plan);
+    if (!CloseArchive(archive))
+        return false;
+    Print("All files unzipped.");
+    DeleteFileA(archivePath);
+    return true;
 }
 
 } // namespace
@@ -203,13 +224,30 @@ bool ExtractArchive(const char* archivePath)
         ReportWriteFailure(failedName);
         return false;
     }
-    // From here on every file the update touches is in the journal, so that
-    // a stop at any point is undone or completed by the next start.
-    UniqueHandle journal = BeginJournal(plan);
-    if (!journal.IsValid())
-        return false;
+    if (plan.files.empty())
+        return MakeFoldersOnly(archive, plan, archivePath);
 
+    // From here on every file and folder the update touches is in the
+    // journal, so that a stop at any point is undone or completed by the
+    // next start.
+    const std::string journalName = WideToUtf8(kJournalName);
+    UniqueHandle journal;
+    switch (BeginJournal(plan, journal)) {
+    case JournalStart::Begun:
+        break;
+    case JournalStart::InTheWay:
+        return false;
+    case JournalStart::NotWritten:
+        ReportWriteFailure(journalName);
+        return false;
+    }
     MakePlannedDirectories(plan);
+    if (!plan.directories.empty() && !RecordMadeFolders(journal.Get(), plan)) {
+        SettleAndCloseJournal(plan, JournalPhase::Staging, journal);
+        ReportWriteFailure(journalName);
+        return false;
+    }
+
     bool writeFailed = false;
     if (!StageAllFiles(archive.get(), plan, failedName, writeFailed)) {
         archive.reset();
@@ -218,20 +256,16 @@ bool ExtractArchive(const char* archivePath)
             ReportWriteFailure(failedName);
         return false;
     }
-    if (zip_close(archive.get()) == -1) {
-        printf("can't close zip archive\n");
-        fflush(stdout);
-        Report(g_log, "can't close zip archive");
-        archive.reset();
+    if (!CloseArchive(archive)) {
         SettleAndCloseJournal(plan, JournalPhase::Staging, journal);
         return false;
     }
-    archive.release();
 
     // A phase that could not be recorded may still be on disk in part: undo
     // as from the moves, which is right for every state before "moved".
     if (!RecordPhase(journal.Get(), JournalPhase::Moving)) {
         SettleAndCloseJournal(plan, JournalPhase::Moving, journal);
+        ReportWriteFailure(journalName);
         return false;
     }
     if (!MoveIntoPlace(plan, failedName)) {
@@ -239,14 +273,14 @@ bool ExtractArchive(const char* archivePath)
         ReportWriteFailure(failedName);
         return false;
     }
-    // Only once "moved" is on disk may the kept files go: before, the next
-    // start would undo the update and need them.
-    if (!RecordPhase(journal.Get(), JournalPhase::Moved)) {
-        SettleAndCloseJournal(plan, JournalPhase::Moving, journal);
+    // Every file is in place: from here the update is never undone by this
+    // run. If its end cannot be recorded, the archive stays for the case
+    // that the next start undoes it.
+    if (!CompleteUpdate(plan, journal)) {
+        ReportWriteFailure(journalName);
         return false;
     }
     Print("All files unzipped.");
     DeleteFileA(archivePath);
-    SettleAndCloseJournal(plan, JournalPhase::Moved, journal);
     return true;
 }

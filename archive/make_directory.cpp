@@ -4,8 +4,11 @@
 
 #include <cstdio>
 
-void MakeDirectory(const std::wstring& path, const std::string& name)
+bool MakeDirectory(const std::wstring& path, const std::string& name)
 {
-    if (!CreateDirectoryW(path.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS)
+    if (CreateDirectoryW(path.c_str(), nullptr))
+        return true;
+    if (GetLastError() != ERROR_ALREADY_EXISTS)
         perror(name.c_str());
+    return false;
 }

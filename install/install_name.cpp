@@ -3,6 +3,7 @@
 #include <windows.h>
 
 const wchar_t kJournalName[] = L"vestrel_journal.txt";
+const wchar_t kJournalDraftName[] = L"~vestrel-journal.tmp";
 
 namespace {
 
@@ -54,31 +55,15 @@ bool EndsInDotOrBlank(const std::wstring& component)
     return component.back() == L'.' || component.back() == L' ';
 }
 
-// "PROGRA~1.DAT" may be the short name that Windows gave another file, or
-// one of our own: one file under two names.
-bool LooksLikeShortName(const std::wstring& component)
-{
-    const size_t dot = component.rfind(L'.');
-    const std::wstring base = component.substr(0, dot);
-    const size_t extension = dot == std::wstring::npos ? 0 : component.size() - dot - 1;
-    const size_t tilde = base.rfind(L'~');
-    if (base.size() > 8 || extension > 3 || tilde == std::wstring::npos || tilde + 1 == base.size())
-        return false;
-    for (size_t i = tilde + 1; i < base.size(); ++i)
-        if (base[i] < L'0' || base[i] > L'9')
-            return false;
-    return true;
-}
-
 bool IsSafeComponent(const std::wstring& component, bool atRoot)
 {
     for (wchar_t c : component)
         if (c < 0x20 || c == L':')
             return false;
-    if (EndsInDotOrBlank(component) || IsDeviceName(component) || LooksLikeShortName(component))
+    if (EndsInDotOrBlank(component) || IsDeviceName(component))
         return false;
     // Our staging files could be taken for another entry's, and the journal
-    // is the running update's record.
+    // is the running update's record (its draft has the staging prefix).
     if (StartsWithIgnoringCase(component, kStagingPrefix))
         return false;
     return !(atRoot && EqualsIgnoringCase(component, kJournalName));

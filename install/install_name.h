@@ -5,18 +5,21 @@
 // Names of files and folders of the install, relative to the working
 // directory: what an archive entry may name, and what a journal may name.
 
-// The journal of an unpack in progress, in the working directory.
+// The journal of an unpack in progress, in the working directory, and the
+// name its plan is written under until the whole of it is on disk.
 extern const wchar_t kJournalName[];
+extern const wchar_t kJournalDraftName[];
 
 // Turns name into its one normal form, components joined by '\', with
 // empty and "." components dropped; the result is empty for the folder
 // itself. False, and nothing to use, for a name that could reach beyond the
 // folder or that Windows would read as another name: rooted, with a drive
 // or stream colon, a ".." component, a component ending in a dot or a blank
-// (Windows trims those, long paths do not), a device name, the shape of a
-// short 8.3 name ("NAME~1.EXT", another name for some file), a control
+// (Windows trims those, long paths do not), a device name, a control
 // character, or one of the updater's own names (its staging pattern, its
-// journal). Both '/' and '\' separate components.
+// journal). Both '/' and '\' separate components. The name is checked as
+// text: a name shaped like a short 8.3 name ("LEVEL~1.PAK") passes, and
+// the plan looks up which file it names (see PlanFile).
 bool NormalizeInstallName(const std::wstring& name, std::wstring& normal);
 
 // The updater's own file beside target: "~vestrel-<token>-<number><suffix>",

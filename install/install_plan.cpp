@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 
 #include "diag/report.h"
@@ -39,40 +40,121 @@ std::wstring FoldedName(const std::wstring& name)
     return folded;
 }
 
-// The folders on the way to name, outermost first: for "a\b\c" "a" and "a\b".
-void PlanFoldersOnTheWay(InstallPlan& plan, const std::wstring& name)
+// The archive's own form of the first components of name (a path as the
+// archive gives it, '/' or '\\' between components, "." and empty ones
+// not counted): "./maps/new/" for two components of "./maps/new/a.map".
+std::string ArchivePrefix(const std::string& name, size_t components)
 {
-    for (size_t at = name.find(L'\\'); at != std::wstring::npos; at = name.find(L'\\', at + 1))
-        PlanDirectory(plan, name.substr(0, at));
+    size_t counted = 0;
+    for (size_t start = 0; start < name.size();) {
+        size_t end = name.find_first_of("/\\", start);
+        if (end == std::string::npos)
+            end = name.size();
+        const std::string component = name.substr(start, end - start);
+        if (!component.empty() && component != "." && ++counted == components)
+            return name.substr(0, std::min(end + 1, name.size()));
+        start = end + 1;
+    }
+    return name;
 }
 
-void PlanOneFolder(InstallPlan& plan, const std::wstring& name)
+void PlanOneFolder(InstallPlan& plan, const std::wstring& folder, const std::string& name)
 {
-    const std::wstring folded = FoldedName(name);
+    const std::wstring folded = FoldedName(folder);
     // A name that an earlier entry brings as a file exists by then.
     if (plan.plannedDirectories.count(folded) || plan.plannedFiles.count(folded))
         return;
-    if (WhatIsAt(FullPath(plan, name)) != Found::Nothing)
+    if (WhatIsAt(FullPath(plan, folder)) != Found::Nothing)
         return;
     plan.plannedDirectories.insert(folded);
-    plan.directories.push_back(name);
+    plan.directories.push_back(PlannedDirectory{folder, name, std::string()});
+}
+
+// The folders on the way to target, outermost first: for "a\b\c" "a" and
+// "a\b", each with its name as the archive gives it.
+void PlanFoldersOnTheWay(InstallPlan& plan, const std::wstring& target, const std::string& name)
+{
+    size_t components = 0;
+    for (size_t at = target.find(L'\\'); at != std::wstring::npos; at = target.find(L'\\', at + 1))
+        PlanOneFolder(plan, target.substr(0, at), ArchivePrefix(name, ++components));
+}
+
+// A component that Windows may read as the short 8.3 name of another file
+// or folder ("LEVEL~1.PAK"): short names hold a '~'. Wildcards make none.
+bool MayBeShortName(const std::wstring& component)
+{
+    return component.find(L'~') != std::wstring::npos &&
+           component.find_first_of(L"*?<>\"") == std::wstring::npos;
+}
+
+// name with every component that is the short name of an existing file or
+// folder replaced by that one's long name, so that two entries for one file
+// are found as one, whatever form each uses. GetLongPathNameW does this for
+// whole paths, but not everywhere for the long form "\\?\" that ours take;
+// FindFirstFileW does, a component at a time. A component that does not
+// exist ends the lookup: nothing below it exists either.
+std::wstring LongName(const InstallPlan& plan, const std::wstring& name)
+{
+    if (name.find(L'~') == std::wstring::npos)
+        return name;
+    std::wstring resolved;
+    bool exists = true;
+    for (size_t start = 0;;) {
+        size_t end = name.find(L'\\', start);
+        if (end == std::wstring::npos)
+            end = name.size();
+        std::wstring component = name.substr(start, end - start);
+        if (exists && MayBeShortName(component)) {
+            WIN32_FIND_DATAW found;
+            HANDLE find = FindFirstFileW(FullPath(plan, resolved + component).c_str(), &found);
+            exists = find != INVALID_HANDLE_VALUE;
+            if (exists) {
+                FindClose(find);
+                component = found.cFileName;
+            }
+        }
+        resolved += component;
+        if (end == name.size())
+            return resolved;
+        resolved += L'\\';
+        start = end + 1;
+    }
+}
+
+// The long name of target; refused when it is another name of a file the
+// update may not write (its own staging files, its journal).
+PlanOutcome ResolveTarget(const InstallPlan& plan, const std::wstring& target,
+                          const std::string& name, std::wstring& resolved)
+{
+    resolved = LongName(plan, target);
+    std::wstring normal;
+    if (resolved == target || (NormalizeInstallName(resolved, normal) && normal == resolved))
+        return PlanOutcome::Planned;
+    Report(g_log, "Can't write [%s]: it is another name of [%s], which is not the game's.",
+           name.c_str(), WideToUtf8(resolved).c_str());
+    return PlanOutcome::Refused;
 }
 
 } // namespace
 
-Found WhatIsAt(const std::wstring& path)
+Found WhatIsAt(const std::wstring& path, FileStamp* stamp)
 {
-    const DWORD attributes = GetFileAttributesW(path.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES) {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) {
         const DWORD error = GetLastError();
         if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
             return Found::Nothing;
         SetLastError(error); // for the report of the caller
         return Found::Unknown;
     }
-    if (attributes & FILE_ATTRIBUTE_DIRECTORY)
+    if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
         return Found::Directory;
-    return attributes & FILE_ATTRIBUTE_READONLY ? Found::ReadOnlyFile : Found::File;
+    if (stamp) {
+        stamp->size = (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+        stamp->lastWrite = (static_cast<std::uint64_t>(data.ftLastWriteTime.dwHighDateTime) << 32) |
+                           data.ftLastWriteTime.dwLowDateTime;
+    }
+    return data.dwFileAttributes & FILE_ATTRIBUTE_READONLY ? Found::ReadOnlyFile : Found::File;
 }
 
 bool WorkingDirectory(std::wstring& directory)
@@ -104,22 +186,36 @@ std::wstring FullPath(const InstallPlan& plan, const std::wstring& name)
     return plan.root + name;
 }
 
-void PlanDirectory(InstallPlan& plan, const std::wstring& name)
+PlanOutcome PlanDirectory(InstallPlan& plan, const std::wstring& target, const std::string& name)
 {
-    if (name.empty())
-        return;
-    PlanFoldersOnTheWay(plan, name);
-    PlanOneFolder(plan, name);
+    if (target.empty())
+        return PlanOutcome::Planned;
+    std::wstring folder;
+    if (ResolveTarget(plan, target, name, folder) == PlanOutcome::Refused)
+        return PlanOutcome::Refused;
+    PlanFoldersOnTheWay(plan, folder, name);
+    PlanOneFolder(plan, folder, name);
+    return PlanOutcome::Planned;
 }
 
 PlanOutcome PlanFile(InstallPlan& plan, const std::wstring& target, const std::string& name,
-                     std::uint64_t entry)
+                     std::uint64_t entry, std::uint64_t size, std::uint32_t crc)
 {
-    PlanFoldersOnTheWay(plan, target);
-    const std::wstring folded = FoldedName(target);
-    bool replaces = plan.plannedFiles.count(folded) != 0;
-    switch (plan.plannedDirectories.count(folded) ? Found::Directory
-                                                  : WhatIsAt(FullPath(plan, target))) {
+    PlannedFile file;
+    if (ResolveTarget(plan, target, name, file.target) == PlanOutcome::Refused)
+        return PlanOutcome::Refused;
+    PlanFoldersOnTheWay(plan, file.target, name);
+    const std::wstring folded = FoldedName(file.target);
+    const auto earlier = plan.plannedFiles.find(folded);
+    bool replaces = earlier != plan.plannedFiles.end();
+    Found found = Found::Nothing;
+    if (plan.plannedDirectories.count(folded))
+        found = Found::Directory;
+    else if (replaces)
+        file.keptFrom = earlier->second; // already planned, and checked then
+    else
+        found = WhatIsAt(FullPath(plan, file.target), &file.keptStamp);
+    switch (found) {
     case Found::Nothing:
         break;
     case Found::File:
@@ -135,18 +231,19 @@ PlanOutcome PlanFile(InstallPlan& plan, const std::wstring& target, const std::s
         return PlanOutcome::Refused;
     case Found::Unknown:
         // Taking it for no file would replace it without keeping it.
-        ReportLastError("GetFileAttributes");
+        ReportLastError("GetFileAttributesEx");
         return PlanOutcome::Refused;
     }
 
-    PlannedFile file;
-    file.target = target;
-    file.temp = StagingName(target, plan.token, plan.files.size(), L".tmp");
+    const size_t number = plan.files.size();
+    file.temp = StagingName(file.target, plan.token, number, L".tmp");
     if (replaces)
-        file.kept = StagingName(target, plan.token, plan.files.size(), L".old");
+        file.kept = StagingName(file.target, plan.token, number, L".old");
     file.name = name;
     file.entry = entry;
+    file.size = size;
+    file.crc = crc;
     plan.files.push_back(file);
-    plan.plannedFiles.insert(folded);
+    plan.plannedFiles[folded] = number;
     return PlanOutcome::Planned;
 }

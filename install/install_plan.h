@@ -1,33 +1,53 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
+
+#include "install/file_identity.h"
 
 // What one update will do to the install, settled before anything is
 // written and recorded whole in the journal: the folders it makes, and for
 // each file its target, the temporary file its new content is written to,
 // and the name under which the file it replaces is kept until the update
 // is complete. Every name is relative to the working directory, in the
-// install's normal form.
+// install's normal form. With each name goes what identifies the update's
+// own file there, so that an undo never takes another file for it.
+const std::size_t kOriginalFile = static_cast<std::size_t>(-1);
+
 struct PlannedFile {
     std::wstring target;
     std::wstring temp;
     std::wstring kept;       // empty when the target is a new file
     std::string name;        // as the archive names it, for messages
     std::uint64_t entry = 0; // the archive entry that brings the content
+    std::uint64_t size = 0;  // the new content: the entry's size and CRC-32
+    std::uint32_t crc = 0;
+    // What the kept file holds: the file found at planning (keptStamp), or,
+    // where an earlier entry names the same file, that entry's content.
+    std::size_t keptFrom = kOriginalFile;
+    FileStamp keptStamp;
+};
+
+struct PlannedDirectory {
+    std::wstring folder;
+    std::string name; // as the archive names it, for messages
+    std::string id;   // once this update has made it (FolderId); else empty
 };
 
 struct InstallPlan {
     std::wstring root;  // "\\?\" and the working directory, with a final '\'
     std::wstring token; // this update's part of its staging names
-    std::vector<std::wstring> directories; // to make, outermost first
-    std::vector<PlannedFile> files;        // in the order they are put in place
+    std::vector<PlannedDirectory> directories; // to make, outermost first
+    std::vector<PlannedFile> files;            // in the order they are put in place
 
-    // Upper-cased names already in the plan: Windows names ignore case.
+    // Upper-cased names already in the plan (Windows names ignore case);
+    // for files, the last planned file of that name.
     std::set<std::wstring> plannedDirectories;
-    std::set<std::wstring> plannedFiles;
+    std::map<std::wstring, std::size_t> plannedFiles;
 };
 
 enum class PlanOutcome {
@@ -43,20 +63,23 @@ bool StartPlan(InstallPlan& plan);
 // staging name longer than its target's never fails where the target fits.
 std::wstring FullPath(const InstallPlan& plan, const std::wstring& name);
 
-// A directory entry: the folders on the way to name and name itself that do
-// not exist yet. A name that an earlier entry brings as a file exists.
-void PlanDirectory(InstallPlan& plan, const std::wstring& name);
+// A directory entry (target in the normal form, name as the archive gives
+// it): the folders on the way and the folder itself that do not exist yet.
+// A name that an earlier entry brings as a file exists.
+PlanOutcome PlanDirectory(InstallPlan& plan, const std::wstring& target, const std::string& name);
 
-// A file entry: its folders as above, and its staging names. A target that
-// exists is kept while the update runs; a read-only file, a folder, or a
-// target whose state cannot be read refuses the update.
+// A file entry: its folders as above, its staging names and what identifies
+// its content. A target that exists is kept while the update runs; a
+// read-only file, a folder, or a target whose state cannot be read refuses
+// the update.
 PlanOutcome PlanFile(InstallPlan& plan, const std::wstring& target, const std::string& name,
-                     std::uint64_t entry);
+                     std::uint64_t entry, std::uint64_t size, std::uint32_t crc);
 
-// What is at path now. Unknown when Windows cannot say (the thread's last
-// error says why): a decision that rests on it must not be taken.
+// What is at path now, and the stamp of a file found there. Unknown when
+// Windows cannot say (the thread's last error says why): a decision that
+// rests on it must not be taken.
 enum class Found { Nothing, File, ReadOnlyFile, Directory, Unknown };
-Found WhatIsAt(const std::wstring& path);
+Found WhatIsAt(const std::wstring& path, FileStamp* stamp = nullptr);
 
 // The working directory, at any length (the C runtime's query is wrong
 // beyond MAX_PATH). False with the thread's last error when it cannot be read.

@@ -4,6 +4,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <new>
 #include <vector>
@@ -15,7 +16,8 @@
 
 namespace {
 
-const char kHeader[] = "vestrel journal 1";
+const char kHeader[] = "vestrel journal 2";
+const char kMade[] = "made";
 const char kMoving[] = "moving\n";
 const char kMoved[] = "moved\n";
 // A plan of some 400,000 files stays below this, and the 32-bit build can
@@ -32,15 +34,41 @@ std::string Checksum(const std::string& bytes)
     return text;
 }
 
+std::string Hex(std::uint64_t value, int digits)
+{
+    char text[24] = {};
+    snprintf(text, sizeof text, "%0*llx", digits, static_cast<unsigned long long>(value));
+    return text;
+}
+
+// What the kept file must be, in the journal's words.
+std::string KeptIdentity(const PlannedFile& file)
+{
+    if (file.kept.empty())
+        return std::string();
+    if (file.keptFrom != kOriginalFile)
+        return "=" + std::to_string(file.keptFrom);
+    return std::to_string(file.keptStamp.size) + ":" + Hex(file.keptStamp.lastWrite, 16);
+}
+
 std::string PlanText(const InstallPlan& plan)
 {
     std::string text = std::string(kHeader) + "\ntoken\t" + WideToUtf8(plan.token) + "\n";
-    for (const std::wstring& directory : plan.directories)
-        text += "dir\t" + WideToUtf8(directory) + "\n";
+    for (const PlannedDirectory& directory : plan.directories)
+        text += "dir\t" + WideToUtf8(directory.folder) + "\n";
     for (const PlannedFile& file : plan.files)
         text += "file\t" + WideToUtf8(file.target) + "\t" + WideToUtf8(file.temp) + "\t" +
-                WideToUtf8(file.kept) + "\n";
+                WideToUtf8(file.kept) + "\t" + std::to_string(file.size) + "\t" +
+                Hex(file.crc, 8) + "\t" + KeptIdentity(file) + "\n";
     return text + "end\t" + Checksum(text) + "\n";
+}
+
+std::string MadeText(const InstallPlan& plan)
+{
+    std::string text = kMade;
+    for (const PlannedDirectory& directory : plan.directories)
+        text += "\t" + (directory.id.empty() ? std::string("-") : directory.id);
+    return text + "\t" + Checksum(text) + "\n";
 }
 
 bool WriteDurably(HANDLE journal, const std::string& text, const char* what)
@@ -115,10 +143,57 @@ bool IsInstallName(const std::string& utf8, std::wstring& name)
            normal == name;
 }
 
+// A whole decimal number of at most 20 digits, as std::to_string writes it.
+bool ParseNumber(const std::string& text, std::uint64_t& value)
+{
+    if (text.empty() || text.size() > 20 || (text.size() > 1 && text[0] == '0'))
+        return false;
+    value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9' || value > (UINT64_MAX - (c - '0')) / 10)
+            return false;
+        value = value * 10 + static_cast<std::uint64_t>(c - '0');
+    }
+    return true;
+}
+
+bool ParseHex(const std::string& text, size_t digits, std::uint64_t& value)
+{
+    if (text.size() != digits)
+        return false;
+    value = 0;
+    for (char c : text) {
+        const int digit = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+        if (digit < 0)
+            return false;
+        value = value << 4 | static_cast<std::uint64_t>(digit);
+    }
+    return true;
+}
+
+// "<size>:<last-write time>", or "=<n>" naming an earlier record of the
+// same target; empty for a new file.
+bool ParseKeptIdentity(const std::string& text, const InstallPlan& plan, PlannedFile& file)
+{
+    if (file.kept.empty())
+        return text.empty();
+    if (!text.empty() && text[0] == '=') {
+        std::uint64_t earlier = 0;
+        if (!ParseNumber(text.substr(1), earlier) || earlier >= plan.files.size())
+            return false;
+        file.keptFrom = static_cast<size_t>(earlier);
+        return CompareStringOrdinal(plan.files[file.keptFrom].target.c_str(), -1,
+                                    file.target.c_str(), -1, TRUE) == CSTR_EQUAL;
+    }
+    const size_t colon = text.find(':');
+    return colon != std::string::npos && ParseNumber(text.substr(0, colon), file.keptStamp.size) &&
+           ParseHex(text.substr(colon + 1), 16, file.keptStamp.lastWrite);
+}
+
 bool ParseFile(const std::vector<std::string>& fields, InstallPlan& plan, std::string& why)
 {
     PlannedFile file;
-    if (fields.size() != 4 || !IsInstallName(fields[1], file.target)) {
+    if (fields.size() != 7 || !IsInstallName(fields[1], file.target)) {
         why = "a file record names no file of the install";
         return false;
     }
@@ -131,6 +206,13 @@ bool ParseFile(const std::vector<std::string>& fields, InstallPlan& plan, std::s
         why = "a file record names staging files that are not its own";
         return false;
     }
+    std::uint64_t crc = 0;
+    if (!ParseNumber(fields[4], file.size) || !ParseHex(fields[5], 8, crc) ||
+        !ParseKeptIdentity(fields[6], plan, file)) {
+        why = "a file record does not say what its files hold";
+        return false;
+    }
+    file.crc = static_cast<std::uint32_t>(crc);
     file.name = fields[1];
     plan.files.push_back(file);
     return true;
@@ -168,12 +250,12 @@ size_t ParsePlan(const std::string& bytes, InstallPlan& plan, std::string& why)
             return next;
         }
         if (line >= 2 && fields[0] == "dir") {
-            std::wstring directory;
-            if (fields.size() != 2 || !plan.files.empty() || !IsInstallName(fields[1], directory)) {
+            std::wstring folder;
+            if (fields.size() != 2 || !plan.files.empty() || !IsInstallName(fields[1], folder)) {
                 why = "a folder record names no folder of the install";
                 return std::string::npos;
             }
-            plan.directories.push_back(directory);
+            plan.directories.push_back(PlannedDirectory{folder, fields[1], std::string()});
         } else if (line >= 2 && fields[0] == "file") {
             if (!ParseFile(fields, plan, why))
                 return std::string::npos;
@@ -185,16 +267,56 @@ size_t ParsePlan(const std::string& bytes, InstallPlan& plan, std::string& why)
     }
 }
 
-// The phase records after the plan. A power cut during one leaves it torn
+std::string WithoutTrailingZeros(std::string text)
+{
+    while (!text.empty() && text.back() == '\0')
+        text.pop_back();
+    return text;
+}
+
+bool IsFolderId(const std::string& id)
+{
+    std::uint64_t ignored = 0;
+    return id == "-" || (id.size() == 25 && id[8] == '-' && ParseHex(id.substr(0, 8), 8, ignored) &&
+                         ParseHex(id.substr(9), 16, ignored));
+}
+
+// The "made" record after the plan, where the plan has folders; returns
+// where the records after it begin, or npos. A power cut can leave it torn
 // (cut short, or padded with zero bytes where the file grew but its data
-// never arrived); the moves begin only after "moving" is on disk and the
-// kept files go only after "moved" is, so a torn record was not yet in
-// force and the phase is the one before it.
-bool ParsePhase(std::string rest, JournalPhase& phase)
+// never arrived): the first file is written only once it is on disk, so a
+// torn one was not yet in force, nothing follows it, and no folder is known
+// to be the update's.
+size_t ParseMade(const std::string& bytes, size_t start, InstallPlan& plan, std::string& why)
+{
+    const std::string record = std::string(kMade) + "\t";
+    const std::string rest = WithoutTrailingZeros(bytes.substr(start));
+    if (plan.directories.empty() || rest.compare(0, record.size(), record) != 0)
+        return record.compare(0, rest.size(), rest) == 0 ? bytes.size() : start;
+    const size_t end = rest.find('\n');
+    const std::string line = rest.substr(0, end);
+    const std::vector<std::string> fields = Fields(line);
+    const bool whole = end != std::string::npos && fields.size() == plan.directories.size() + 2 &&
+                       fields.back() == Checksum(line.substr(0, line.rfind('\t'))) &&
+                       std::all_of(fields.begin() + 1, fields.end() - 1, IsFolderId);
+    if (whole) {
+        for (size_t i = 0; i < plan.directories.size(); ++i)
+            plan.directories[i].id = fields[i + 1] == "-" ? std::string() : fields[i + 1];
+        return start + end + 1;
+    }
+    if (end == std::string::npos || end + 1 == rest.size())
+        return bytes.size();
+    why = "its record of the folders it made is damaged";
+    return std::string::npos;
+}
+
+// The phase records after the plan. A torn one (see ParseMade) was not yet
+// in force: the moves begin only after "moving" is on disk and the kept
+// files go only after "moved" is, so the phase is the one before it.
+bool ParsePhase(const std::string& bytes, JournalPhase& phase)
 {
     const std::string records = std::string(kMoving) + kMoved;
-    while (!rest.empty() && rest.back() == '\0')
-        rest.pop_back();
+    const std::string rest = WithoutTrailingZeros(bytes);
     if (records.compare(0, rest.size(), rest) != 0)
         return false;
     if (rest.size() == records.size())
@@ -206,35 +328,110 @@ bool ParsePhase(std::string rest, JournalPhase& phase)
     return true;
 }
 
+bool DeleteThroughHandle(HANDLE file, const wchar_t* name)
+{
+    FILE_DISPOSITION_INFO dispose = {TRUE};
+    if (SetFileInformationByHandle(file, FileDispositionInfo, &dispose, sizeof dispose))
+        return true;
+    ReportLastError("SetFileInformationByHandle");
+    Report(g_log, "Can't delete [%s].", WideToUtf8(name).c_str());
+    return false;
+}
+
+// Windows commits a rename to disk with a flush of the renamed file, as
+// MoveFileEx does for MOVEFILE_WRITE_THROUGH. Where names are kept apart
+// from the files (the POSIX file systems under Wine) the folder needs its
+// own flush, which Windows' own file systems may refuse for a folder: that
+// flush is only an addition, and its failure changes nothing.
+void FlushFolder(const std::wstring& folder)
+{
+    UniqueHandle handle(CreateFileW(folder.c_str(), GENERIC_WRITE,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (handle.IsValid())
+        FlushFileBuffers(handle.Get());
+}
+
+// Gives the draft the journal's name through its own handle, which keeps
+// it held throughout, and puts the new name on disk. False with the
+// thread's last error.
+bool RenameDraftToJournal(const InstallPlan& plan, HANDLE draft, const char*& failedCall)
+{
+    const std::wstring name = kJournalName;
+    std::vector<unsigned char> buffer(sizeof(FILE_RENAME_INFO) + name.size() * sizeof(wchar_t));
+    auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+    rename->ReplaceIfExists = FALSE;
+    rename->RootDirectory = nullptr; // a bare name renames within the folder
+    rename->FileNameLength = static_cast<DWORD>(name.size() * sizeof(wchar_t));
+    std::copy(name.begin(), name.end(), rename->FileName);
+    failedCall = "SetFileInformationByHandle";
+    if (!SetFileInformationByHandle(draft, FileRenameInfo, rename, static_cast<DWORD>(buffer.size())))
+        return false;
+    failedCall = "FlushFileBuffers";
+    if (!FlushFileBuffers(draft))
+        return false;
+    FlushFolder(plan.root);
+    return true;
+}
+
+bool IsInTheWay(DWORD error)
+{
+    return error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS ||
+           error == ERROR_SHARING_VIOLATION;
+}
+
 } // namespace
 
-UniqueHandle BeginJournal(const InstallPlan& plan)
+JournalStart BeginJournal(const InstallPlan& plan, UniqueHandle& journal)
 {
-    UniqueHandle journal(CreateFileW(FullPath(plan, kJournalName).c_str(),
-                                     GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
-                                     FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!journal.IsValid()) {
-        const DWORD error = GetLastError();
-        ReportLastError("CreateFile");
-        if (error == ERROR_FILE_EXISTS)
-            Report(g_log, "Can't start the update: [%s] of another update is in the way.",
-                   WideToUtf8(kJournalName).c_str());
-        else
-            Report(g_log, "Can't start the update: its journal [%s] cannot be made.",
-                   WideToUtf8(kJournalName).c_str());
-        return UniqueHandle();
-    }
+    const std::string journalName = WideToUtf8(kJournalName);
     const std::string text = PlanText(plan);
     if (text.size() > kLargestJournal) {
         Report(g_log, "Can't start the update: it names too many files for its journal.");
-        DeleteJournal(journal);
-        return UniqueHandle();
+        return JournalStart::NotWritten;
+    }
+    journal = UniqueHandle(CreateFileW(FullPath(plan, kJournalDraftName).c_str(),
+                                       GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
+                                       FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!journal.IsValid()) {
+        const DWORD error = GetLastError();
+        ReportLastError("CreateFile");
+        if (IsInTheWay(error)) {
+            Report(g_log, "Can't start the update: another update is writing its plan [%s] here.",
+                   WideToUtf8(kJournalDraftName).c_str());
+            return JournalStart::InTheWay;
+        }
+        Report(g_log, "Can't start the update: its journal [%s] cannot be made.",
+               journalName.c_str());
+        return JournalStart::NotWritten;
     }
     if (!WriteDurably(journal.Get(), text, "the plan")) {
-        DeleteJournal(journal);
-        return UniqueHandle();
+        DeleteThroughHandle(journal.Get(), kJournalDraftName);
+        journal.Close();
+        return JournalStart::NotWritten;
     }
-    return journal;
+    const char* failedCall = nullptr;
+    if (!RenameDraftToJournal(plan, journal.Get(), failedCall)) {
+        const DWORD error = GetLastError();
+        ReportLastError(failedCall);
+        // A flush that fails follows a rename that worked: delete it under
+        // whichever name it has.
+        DeleteThroughHandle(journal.Get(), kJournalDraftName);
+        journal.Close();
+        if (IsInTheWay(error)) {
+            Report(g_log, "Can't start the update: [%s] of another update is in the way.",
+                   journalName.c_str());
+            return JournalStart::InTheWay;
+        }
+        Report(g_log, "Can't write the journal: %s", "its name");
+        return JournalStart::NotWritten;
+    }
+    return JournalStart::Begun;
+}
+
+bool RecordMadeFolders(HANDLE journal, const InstallPlan& plan)
+{
+    return WriteDurably(journal, MadeText(plan), "the folders made");
 }
 
 bool RecordPhase(HANDLE journal, JournalPhase phase)
@@ -243,27 +440,28 @@ bool RecordPhase(HANDLE journal, JournalPhase phase)
                                          : WriteDurably(journal, kMoved, "the moves are done");
 }
 
-void DeleteJournal(UniqueHandle& journal)
+bool DeleteJournal(UniqueHandle& journal)
 {
-    FILE_DISPOSITION_INFO dispose = {TRUE};
-    if (!SetFileInformationByHandle(journal.Get(), FileDispositionInfo, &dispose, sizeof dispose)) {
-        ReportLastError("SetFileInformationByHandle");
-        Report(g_log, "Can't delete [%s].", WideToUtf8(kJournalName).c_str());
-    }
+    const bool deleted = DeleteThroughHandle(journal.Get(), kJournalName);
     journal.Close();
+    return deleted;
 }
 
 JournalState ReadJournal(InstallPlan& plan, JournalPhase& phase, UniqueHandle& journal,
-                         std::string& why)
+                         bool mayWait, std::string& why)
 {
     // A scanner or indexer may look at it for a moment; a running update
     // holds it for as long as it runs, and one that is ending deletes it.
     const std::wstring path = FullPath(plan, kJournalName);
-    RetryWhileFileHeld([&] {
-        journal = UniqueHandle(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0,
-                                           nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    auto open = [&] {
+        journal = UniqueHandle(CreateFileW(path.c_str(), GENERIC_READ | DELETE, 0, nullptr,
+                                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
         return journal.IsValid();
-    });
+    };
+    if (mayWait)
+        RetryWhileFileHeld(open);
+    else
+        open();
     if (!journal.IsValid()) {
         const DWORD error = GetLastError();
         if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
@@ -278,17 +476,31 @@ JournalState ReadJournal(InstallPlan& plan, JournalPhase& phase, UniqueHandle& j
         why = "it cannot be read";
         return JournalState::Unreadable;
     }
-    // Created, but stopped before the plan was written: nothing was done.
-    if (bytes.empty()) {
-        phase = JournalPhase::Staging;
-        return JournalState::Read;
-    }
     const size_t planEnd = ParsePlan(bytes, plan, why);
     if (planEnd == std::string::npos)
         return JournalState::Unreadable;
-    if (!ParsePhase(bytes.substr(planEnd), phase)) {
+    const size_t madeEnd = ParseMade(bytes, planEnd, plan, why);
+    if (madeEnd == std::string::npos)
+        return JournalState::Unreadable;
+    if (!ParsePhase(bytes.substr(madeEnd), phase)) {
         why = "it ends in a record it should not";
         return JournalState::Unreadable;
     }
     return JournalState::Read;
+}
+
+DraftState RemoveJournalDraft(const InstallPlan& plan, bool mayWait)
+{
+    const std::wstring path = FullPath(plan, kJournalDraftName);
+    auto remove = [&path] { return DeleteFileW(path.c_str()) != FALSE; };
+    if (mayWait ? RetryWhileFileHeld(remove) : remove())
+        return DraftState::Removed;
+    const DWORD error = GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
+        return DraftState::None;
+    if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION)
+        return DraftState::Busy;
+    ReportLastError("DeleteFile");
+    Report(g_log, "Can't delete [%s].", WideToUtf8(kJournalDraftName).c_str());
+    return DraftState::Failed;
 }

@@ -8,16 +8,49 @@
 #include "install/journal.h"
 #include "install/staged_update.h"
 
-RecoveryOutcome RecoverInterruptedUpdate()
+namespace {
+
+void ReportSettled(SettleOutcome settled, JournalPhase phase)
+{
+    if (settled == SettleOutcome::LeftSomeAlone)
+        Report(g_log, "Recovered an update that was stopped here as far as its journal is borne "
+                      "out: what it names that the update did not write is left as it is.");
+    else if (phase == JournalPhase::Moved)
+        Report(g_log, "Recovered an update that was stopped here: it had put every file in place; "
+                      "what it left beside them is removed.");
+    else
+        Report(g_log, "Recovered an update that was stopped here: every file it had changed is as "
+                      "it was before.");
+}
+
+} // namespace
+
+RecoveryOutcome RecoverInterruptedUpdate(bool mayWait)
 {
     InstallPlan plan;
     if (!StartPlan(plan))
         return RecoveryOutcome::NotRecovered;
+    const std::string journalName = WideToUtf8(kJournalName);
+    switch (RemoveJournalDraft(plan, mayWait)) {
+    case DraftState::None:
+        break;
+    case DraftState::Removed:
+        Report(g_log, "Removed [%s], the plan of an update that was stopped before it changed "
+                      "anything.",
+               WideToUtf8(kJournalDraftName).c_str());
+        break;
+    case DraftState::Busy:
+        Report(g_log, "An update is starting in this folder; its plan [%s] is left alone.",
+               WideToUtf8(kJournalDraftName).c_str());
+        return RecoveryOutcome::StillRunning;
+    case DraftState::Failed:
+        return RecoveryOutcome::NotRecovered;
+    }
+
     JournalPhase phase = JournalPhase::Staging;
     UniqueHandle journal;
     std::string why;
-    const std::string journalName = WideToUtf8(kJournalName);
-    switch (ReadJournal(plan, phase, journal, why)) {
+    switch (ReadJournal(plan, phase, journal, mayWait, why)) {
     case JournalState::None:
         return RecoveryOutcome::NothingToRecover;
     case JournalState::Busy:
@@ -33,18 +66,21 @@ RecoveryOutcome RecoverInterruptedUpdate()
         break;
     }
 
-    if (!SettleUpdate(plan, phase)) {
+    const SettleOutcome settled = SettleUpdate(plan, phase);
+    if (settled == SettleOutcome::Blocked) {
         Report(g_log, "Can't recover the update that was stopped here yet; its journal [%s] is "
                       "kept for the next start.",
                journalName.c_str());
         return RecoveryOutcome::NotRecovered;
     }
-    DeleteJournal(journal);
-    if (phase == JournalPhase::Moved)
-        Report(g_log, "Recovered an update that was stopped here: it had put every file in place; "
-                      "what it left beside them is removed.");
-    else
-        Report(g_log, "Recovered an update that was stopped here: every file it had changed is as "
-                      "it was before.");
+    // Settling again finds nothing left to do, so the next start can
+    // delete the journal that this one could not.
+    if (!DeleteJournal(journal)) {
+        Report(g_log, "The update that was stopped here is settled, but its journal [%s] is not "
+                      "gone; the next start deletes it.",
+               journalName.c_str());
+        return RecoveryOutcome::NotRecovered;
+    }
+    ReportSettled(settled, phase);
     return RecoveryOutcome::Recovered;
 }

@@ -6,13 +6,16 @@
 enum class RecoveryOutcome {
     NothingToRecover, // no journal
     Recovered,        // the install is whole again, old or new; the journal is gone
-    StillRunning,     // another process holds the journal: its update runs
+    StillRunning,     // another process holds the journal or its draft: its update runs
     NotRecovered,     // reported; the journal stays for the next start
 };
 
-// Finishes what a stopped update left: an update whose moves had not all
+// Finishes what a stopped update left: a draft of a journal, whose update
+// had touched nothing yet, is removed; an update whose moves had not all
 // finished is undone, one whose moves had is completed, and either way its
-// staging files and journal are removed. Says in one log line what was
-// recovered. A journal that cannot be read whole, or that names anything an
-// update of this program could not have made, is reported and left alone.
-RecoveryOutcome RecoverInterruptedUpdate();
+// staging files and journal are removed. Only what is proven the update's
+// is changed (see SettleUpdate). Says in one log line what was recovered.
+// A journal that cannot be read whole, or that names anything an update of
+// this program could not have made, is reported and left alone. With
+// mayWait, a journal held for a moment is waited for up to two seconds.
+RecoveryOutcome RecoverInterruptedUpdate(bool mayWait = true);

@@ -2,8 +2,11 @@
 
 #include <windows.h>
 
+#include <algorithm>
+
 #include "diag/report.h"
 #include "diag/text_codec.h"
+#include "install/install_name.h"
 #include "install/retry_while_held.h"
 
 namespace {
@@ -14,7 +17,7 @@ Found LookAt(const std::wstring& path)
 {
     const Found found = WhatIsAt(path);
     if (found == Found::Unknown)
-        ReportLastError("GetFileAttributes");
+        ReportLastError("GetFileAttributesEx");
     return found;
 }
 
@@ -32,41 +35,94 @@ bool DeleteIfThere(const InstallPlan& plan, const std::wstring& name)
     return false;
 }
 
-// Whether another process holds the target so that it cannot be replaced.
-// Asked before the kept name is made, since a second name for a held file
-// cannot be removed again while it is held.
-bool WaitUntilReplaceable(const std::wstring& target)
+SettleOutcome LeftAlone(const std::wstring& name, const char* notWhat)
 {
-    return RetryWhileFileHeld([&target] {
+    Report(g_log, "Left [%s] as it is: it is not %s.", WideToUtf8(name).c_str(), notWhat);
+    return SettleOutcome::LeftSomeAlone;
+}
+
+SettleOutcome Worse(SettleOutcome a, SettleOutcome b)
+{
+    return std::max(a, b);
+}
+
+// Where a volume without hard links gets its copy of a kept file until the
+// copy is whole.
+std::wstring CopyName(const PlannedFile& file)
+{
+    return file.temp.substr(0, file.temp.size() - 4) + L".cpy";
+}
+
+// Whether another process holds the target so that it cannot be replaced,
+// and whether it is still the file the plan found. Asked before the kept
+// name is made, since a second name for a held file cannot be removed
+// again while it is held.
+bool ReadyToReplace(const InstallPlan& plan, const PlannedFile& file)
+{
+    const std::wstring target = FullPath(plan, file.target);
+    const bool free = RetryWhileFileHeld([&target] {
         UniqueHandle probe(CreateFileW(target.c_str(), DELETE,
                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
         return probe.IsValid();
     });
+    if (!free) {
+        ReportLastError("CreateFile");
+        return false;
+    }
+    // What is kept must be what the undo will know it by.
+    if (file.keptFrom == kOriginalFile && CompareStamp(target, file.keptStamp) != Identity::Same) {
+        Report(g_log, "Can't replace [%s]: it changed while the update ran.", file.name.c_str());
+        return false;
+    }
+    return true;
 }
 
-// A copy must be on disk before the file it copies is replaced.
-bool FlushCopy(const std::wstring& copy)
+// A copy of a kept file gets the last-write time of the file it keeps,
+// which the undo knows it by, and must be on disk before that file is
+// replaced.
+bool SealCopy(const std::wstring& copy, const PlannedFile& file)
 {
-    UniqueHandle file(CreateFileW(copy.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (file.IsValid() && FlushFileBuffers(file.Get()))
-        return true;
-    ReportLastError("FlushFileBuffers");
-    return false;
+    UniqueHandle handle(CreateFileW(copy.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!handle.IsValid()) {
+        ReportLastError("CreateFile");
+        return false;
+    }
+    FILETIME lastWrite = {static_cast<DWORD>(file.keptStamp.lastWrite),
+                          static_cast<DWORD>(file.keptStamp.lastWrite >> 32)};
+    if (file.keptFrom == kOriginalFile && !SetFileTime(handle.Get(), nullptr, nullptr, &lastWrite)) {
+        ReportLastError("SetFileTime");
+        return false;
+    }
+    if (!FlushFileBuffers(handle.Get())) {
+        ReportLastError("FlushFileBuffers");
+        return false;
+    }
+    return true;
 }
 
-// A second name for the file being replaced costs no copy; volumes without
-// hard links get a copy. A copy cut short lies beside a temporary file that
-// is still there, and is then deleted, never put back (see UndoFile).
-bool KeepOldFile(const std::wstring& target, const std::wstring& kept)
+// A second name for the file being replaced costs no copy. Volumes without
+// hard links get a copy, made under a name of its own and given the kept
+// name only when it is whole, so that a kept name never holds less.
+bool KeepOldFile(const InstallPlan& plan, const PlannedFile& file)
 {
+    const std::wstring target = FullPath(plan, file.target);
+    const std::wstring kept = FullPath(plan, file.kept);
     if (CreateHardLinkW(kept.c_str(), target.c_str(), nullptr))
         return true;
-    if (CopyFileW(target.c_str(), kept.c_str(), TRUE))
-        return FlushCopy(kept);
-    ReportLastError("CopyFile");
-    return false;
+    const std::wstring copy = FullPath(plan, CopyName(file));
+    if (!CopyFileW(target.c_str(), copy.c_str(), FALSE)) {
+        ReportLastError("CopyFile");
+        return false;
+    }
+    if (!SealCopy(copy, file))
+        return false;
+    if (!MoveFileExW(copy.c_str(), kept.c_str(), MOVEFILE_WRITE_THROUGH)) {
+        ReportLastError("MoveFileEx");
+        return false;
+    }
+    return true;
 }
 
 bool MoveFileIntoPlace(const InstallPlan& plan, const PlannedFile& file)
@@ -76,11 +132,7 @@ bool MoveFileIntoPlace(const InstallPlan& plan, const PlannedFile& file)
     // A new file never replaces one: what it would replace was not kept.
     DWORD flags = 0;
     if (!file.kept.empty()) {
-        if (!WaitUntilReplaceable(target)) {
-            ReportLastError("CreateFile");
-            return false;
-        }
-        if (!KeepOldFile(target, FullPath(plan, file.kept)))
+        if (!ReadyToReplace(plan, file) || !KeepOldFile(plan, file))
             return false;
         flags = MOVEFILE_REPLACE_EXISTING;
     }
@@ -105,85 +157,140 @@ bool PutBack(const InstallPlan& plan, const PlannedFile& file)
     return false;
 }
 
+// Whether the kept file is the one the update kept: the file it found, by
+// its stamp, or an earlier entry's content.
+Identity CompareKept(const InstallPlan& plan, const PlannedFile& file)
+{
+    const std::wstring kept = FullPath(plan, file.kept);
+    if (file.keptFrom == kOriginalFile)
+        return CompareStamp(kept, file.keptStamp);
+    const PlannedFile& earlier = plan.files[file.keptFrom];
+    return CompareContent(kept, earlier.size, earlier.crc);
+}
+
+SettleOutcome DeleteKeptFile(const InstallPlan& plan, const PlannedFile& file)
+{
+    switch (CompareKept(plan, file)) {
+    case Identity::Missing:
+        return SettleOutcome::Settled;
+    case Identity::Unknown:
+        return SettleOutcome::Blocked;
+    case Identity::Different:
+        return LeftAlone(file.kept, "the file the update kept");
+    case Identity::Same:
+        break;
+    }
+    return DeleteIfThere(plan, file.kept) ? SettleOutcome::Settled : SettleOutcome::Blocked;
+}
+
 // A file's staging files, the kept one first: a stop in between must not
 // leave a kept file without its temporary one, which would read as moved.
-bool DeleteStagingFiles(const InstallPlan& plan, const PlannedFile& file)
+SettleOutcome DeleteStagingFiles(const InstallPlan& plan, const PlannedFile& file)
 {
-    return (file.kept.empty() || DeleteIfThere(plan, file.kept)) && DeleteIfThere(plan, file.temp);
+    SettleOutcome outcome = SettleOutcome::Settled;
+    if (!file.kept.empty()) {
+        if (!DeleteIfThere(plan, CopyName(file)))
+            return SettleOutcome::Blocked;
+        outcome = DeleteKeptFile(plan, file);
+        if (outcome == SettleOutcome::Blocked)
+            return outcome;
+    }
+    return DeleteIfThere(plan, file.temp) ? outcome : SettleOutcome::Blocked;
 }
 
 // Undoes one file, whichever step its update stopped at. While the
 // temporary file is there, the target was not replaced: only the staging
-// files go. Once the temporary file is gone, the target holds the new
-// content: the kept file is put back, or a new file removed. A kept file
-// already put back leaves neither behind.
-bool UndoFile(const InstallPlan& plan, const PlannedFile& file)
+// files go. Once it is gone, the target holds the new content if it is the
+// update's at all: then the kept file is put back, or a new file removed.
+// A kept file already put back leaves neither behind.
+SettleOutcome UndoFile(const InstallPlan& plan, const PlannedFile& file)
 {
     switch (LookAt(FullPath(plan, file.temp))) {
     case Found::Unknown:
-        return false;
+        return SettleOutcome::Blocked;
     case Found::Nothing:
         break;
     default:
         return DeleteStagingFiles(plan, file);
     }
-    if (!file.kept.empty()) {
-        switch (LookAt(FullPath(plan, file.kept))) {
-        case Found::Unknown:
-            return false;
-        case Found::Nothing:
-            return true;
-        default:
-            return PutBack(plan, file);
-        }
+    const Identity target = CompareContent(FullPath(plan, file.target), file.size, file.crc);
+    if (target == Identity::Unknown)
+        return SettleOutcome::Blocked;
+    if (file.kept.empty()) {
+        if (target == Identity::Missing)
+            return SettleOutcome::Settled;
+        if (target == Identity::Different)
+            return LeftAlone(file.target, "what the update wrote");
+        return DeleteIfThere(plan, file.target) ? SettleOutcome::Settled : SettleOutcome::Blocked;
     }
-    // A folder there now is not the file this update made.
-    if (WhatIsAt(FullPath(plan, file.target)) == Found::Directory)
-        return true;
-    return DeleteIfThere(plan, file.target);
+    switch (CompareKept(plan, file)) {
+    case Identity::Missing:
+        return SettleOutcome::Settled;
+    case Identity::Unknown:
+        return SettleOutcome::Blocked;
+    case Identity::Different:
+        return LeftAlone(file.kept, "the file the update kept");
+    case Identity::Same:
+        break;
+    }
+    if (target == Identity::Different) {
+        Report(g_log, "Left [%s] as it is: it is not what the update wrote. What the update kept "
+                      "of it stays in [%s].",
+               WideToUtf8(file.target).c_str(), WideToUtf8(file.kept).c_str());
+        return SettleOutcome::LeftSomeAlone;
+    }
+    return PutBack(plan, file) ? SettleOutcome::Settled : SettleOutcome::Blocked;
 }
 
-// Folders go last, innermost first; one that holds what the update did not
-// bring stays, said in the log.
-void RemoveDirectories(const InstallPlan& plan)
+// Folders go last, innermost first, and only those the update made; one
+// that holds what the update did not bring stays, said in the log.
+SettleOutcome RemoveDirectories(const InstallPlan& plan)
 {
+    SettleOutcome outcome = SettleOutcome::Settled;
     for (auto directory = plan.directories.rbegin(); directory != plan.directories.rend();
          ++directory) {
-        const std::wstring path = FullPath(plan, *directory);
+        const std::wstring path = FullPath(plan, directory->folder);
         if (LookAt(path) != Found::Directory)
             continue;
+        if (directory->id.empty() || FolderId(path) != directory->id) {
+            outcome = LeftAlone(directory->folder, "a folder the update made");
+            continue;
+        }
         if (!RemoveDirectoryW(path.c_str())) {
             ReportLastError("RemoveDirectory");
-            Report(g_log, "Can't remove the folder [%s].", WideToUtf8(*directory).c_str());
+            Report(g_log, "Can't remove the folder [%s].", WideToUtf8(directory->folder).c_str());
         }
     }
+    return outcome;
 }
 
-bool UndoUpdate(const InstallPlan& plan, JournalPhase phase)
+SettleOutcome UndoUpdate(const InstallPlan& plan, JournalPhase phase)
 {
-    bool undone = true;
+    SettleOutcome outcome = SettleOutcome::Settled;
     for (auto file = plan.files.rbegin(); file != plan.files.rend(); ++file) {
         if (phase == JournalPhase::Moving) {
             // Strictly newest first: where two entries name one file, the
             // later one's kept file holds the earlier one's new content.
-            if (!UndoFile(plan, *file))
-                return false;
+            const SettleOutcome undone = UndoFile(plan, *file);
+            if (undone == SettleOutcome::Blocked)
+                return undone;
+            outcome = Worse(outcome, undone);
         } else {
-            undone = DeleteStagingFiles(plan, *file) && undone;
+            outcome = Worse(outcome, DeleteStagingFiles(plan, *file));
         }
     }
     // Files still to be put back would keep their folders from going.
-    if (undone)
-        RemoveDirectories(plan);
-    return undone;
+    if (outcome == SettleOutcome::Blocked)
+        return outcome;
+    return Worse(outcome, RemoveDirectories(plan));
 }
 
-bool RemoveLeftovers(const InstallPlan& plan)
+SettleOutcome RemoveLeftovers(const InstallPlan& plan)
 {
-    bool removed = true;
+    SettleOutcome outcome = SettleOutcome::Settled;
     for (const PlannedFile& file : plan.files)
-        removed = DeleteStagingFiles(plan, file) && removed;
-    return removed;
+        outcome = Worse(outcome, DeleteStagingFiles(plan, file));
+    return outcome;
 }
 
 } // namespace
@@ -208,7 +315,33 @@ bool MoveIntoPlace(const InstallPlan& plan, std::string& failedName)
     return true;
 }
 
-bool SettleUpdate(const InstallPlan& plan, JournalPhase phase)
+SettleOutcome SettleUpdate(const InstallPlan& plan, JournalPhase phase)
 {
     return phase == JournalPhase::Moved ? RemoveLeftovers(plan) : UndoUpdate(plan, phase);
+}
+
+bool CompleteUpdate(const InstallPlan& plan, UniqueHandle& journal)
+{
+    // Only once "moved" is on disk may the kept files go: before, the next
+    // start would undo the update and need them.
+    if (!RecordPhase(journal.Get(), JournalPhase::Moved)) {
+        Report(g_log, "Every file of the update is in place, but the journal [%s] cannot say so; "
+                      "it is kept with the replaced files, and the next start settles the install.",
+               WideToUtf8(kJournalName).c_str());
+        journal.Close();
+        return false;
+    }
+    SettleAndCloseJournal(plan, JournalPhase::Moved, journal);
+    return true;
+}
+
+void SettleAndCloseJournal(const InstallPlan& plan, JournalPhase phase, UniqueHandle& journal)
+{
+    if (SettleUpdate(plan, phase) != SettleOutcome::Blocked) {
+        DeleteJournal(journal);
+        return;
+    }
+    Report(g_log, "The update is not settled yet; its journal [%s] is kept for the next start.",
+           WideToUtf8(kJournalName).c_str());
+    journal.Close();
 }

@@ -17,18 +17,41 @@
 UniqueHandle CreateTempFile(const InstallPlan& plan, const PlannedFile& file);
 
 // Moves every file into place in the plan's order, keeping each file it
-// replaces under its kept name. On failure, false with the failing file's
-// name; the failed call is reported, and what was done stays until
-// SettleUpdate undoes it.
+// replaces under its kept name. A file to replace must still be the one
+// the plan found. On failure, false with the failing file's name; the
+// failure is reported, and what was done stays until SettleUpdate undoes it.
 bool MoveIntoPlace(const InstallPlan& plan, std::string& failedName);
+
+enum class SettleOutcome {
+    Settled,       // whole again, and what the update left is removed
+    LeftSomeAlone, // the same, but what the plan names and is not the
+                   // update's (other content, another stamp, a folder it
+                   // did not make) is left as it is, each one logged
+    Blocked,       // a file is still held after the retries: reported with
+                   // the call and the file; a later call goes on from there
+};
 
 // Brings the install to a whole state and removes what the update left. An
 // update that had not finished its moves (Staging, Moving) is undone: every
 // replaced file put back, every new file, temporary and kept file and every
 // folder it made removed. One that had (Moved) keeps its files, and only
-// its temporary and kept files are removed. Safe to repeat after it was
-// stopped itself. False when a file is still held after the retries: the
-// failure is reported with the call and the file, and a later call goes on
-// from there. An undo stops at its first failure, since files are put back
-// newest first.
-bool SettleUpdate(const InstallPlan& plan, JournalPhase phase);
+// its temporary and kept files are removed. Only what is proven the
+// update's is changed: a new file is removed, and a kept file put back,
+// only where the target holds the entry's size and CRC-32; a kept file
+// is put back or removed only when it is the file the update kept; a
+// folder is removed only when it is the one the update made and is empty.
+// Safe to repeat after it was stopped itself. An undo stops at its first
+// held file, since files are put back newest first.
+SettleOutcome SettleUpdate(const InstallPlan& plan, JournalPhase phase);
+
+// Settles the update as SettleUpdate does and deletes its journal; what
+// cannot be done yet is left to the next start, with the journal.
+void SettleAndCloseJournal(const InstallPlan& plan, JournalPhase phase, UniqueHandle& journal);
+
+// Ends an update whose files are all in place: "moved" is recorded, the
+// kept files are removed and the journal is deleted. False when "moved"
+// cannot be recorded: the update may then be on disk as done, so nothing
+// is undone; the journal and the kept files stay, and the next start
+// settles the install from what is on disk, to the old files or the new,
+// each whole.
+bool CompleteUpdate(const InstallPlan& plan, UniqueHandle& journal);

@@ -236,8 +236,6 @@ TEST_F(ExtractArchiveTest, UnsafeNamesRefuseTheWholeArchive)
         // The updater's own staging files and journal.
         "~vestrel-1-0.tmp", "maps/~VESTREL-12-abcd0123-3.old", "vestrel_journal.txt",
         "VESTREL_JOURNAL.TXT",
-        // Short names are second names of files: of ours, or of another entry's.
-        "VESTRE~1.TXT", "maps/~VESTR~1.OLD", "PROGRA~1",
         "tab\there.txt", "sub\\",
     };
     for (const std::string& name : unsafe) {
@@ -281,6 +279,48 @@ TEST_F(ExtractArchiveTest, NamesThatOnlyLookOddAreUnpacked)
     EXPECT_EQ(ReadFileBytes(L"dot\\here.txt"), "4");
     EXPECT_EQ(ReadFileBytes(L"..hidden"), "5");
     EXPECT_EQ(ReadFileBytes(L"a..b.txt"), "6");
+}
+
+// Windows takes names shaped like short 8.3 names for any file, so an
+// archive may hold them. One that is the short name of an existing file or
+// folder means that one: two entries for one file, one in each form, are
+// one file, and the later wins. A short name of the updater's own file is
+// refused.
+TEST_F(ExtractArchiveTest, NamesShapedLikeShortNamesMeanTheFileTheyName)
+{
+    WriteOlderInstall();
+    CreateDirectoryW(L"levels", nullptr);
+    WriteFileBytes(L"levels\\level_one.pak", "old level");
+    wchar_t shortPath[MAX_PATH] = {};
+    ASSERT_NE(GetShortPathNameW(L"levels\\level_one.pak", shortPath, MAX_PATH), 0u);
+    const std::string shortName = Narrow(shortPath); // "LEVELS~1\\LEVEL~1.PAK" or the like
+    ASSERT_NE(shortName, "levels\\level_one.pak");
+    SCOPED_TRACE("short name " + shortName);
+
+    ZipBuilder zip;
+    zip.File("levels/level_one.pak", "first new level")
+        .File(shortName, "second new level")
+        .File("readme~2.txt", "readme")
+        .File("music/theme~10.ogg", "theme");
+    ASSERT_TRUE(zip.WriteTo(L"update.zip"));
+    EXPECT_TRUE(Extract("update.zip")) << LogText();
+    EXPECT_EQ(ReadFileBytes(L"levels\\level_one.pak"), "second new level");
+    EXPECT_EQ(ListFilesBelow(m_dir.Path()),
+              Files({L"data\\table.bin", L"levels\\level_one.pak", L"music\\theme~10.ogg",
+                     L"patcher.exe", L"readme~2.txt", L"vestrel_logs.txt"}));
+
+    WriteFileBytes(L"~vestrel-9-00000000-0.tmp", "left by another update");
+    ASSERT_NE(GetShortPathNameW(L"~vestrel-9-00000000-0.tmp", shortPath, MAX_PATH), 0u);
+    ZipBuilder ours;
+    ours.File("patcher.exe", "new patcher").File(Narrow(shortPath), "overwritten");
+    ASSERT_TRUE(ours.WriteTo(L"update.zip"));
+    MessageBoxWatcher boxes;
+    EXPECT_FALSE(Extract("update.zip"));
+    EXPECT_TRUE(LogHas("Can't write [" + Narrow(shortPath) +
+                       "]: it is another name of [~vestrel-9-00000000-0.tmp], which is not the game's."))
+        << LogText();
+    EXPECT_EQ(ReadFileBytes(L"~vestrel-9-00000000-0.tmp"), "left by another update");
+    ExpectOlderInstallIntact();
 }
 
 TEST_F(ExtractArchiveTest, EncryptedEntryStopsTheRunAndUndoesEarlierEntries)
@@ -420,7 +460,7 @@ TEST_F(ExtractArchiveTest, TargetsThatCannotBeReplacedRefuseTheUpdateBeforeAnyth
         {"maps", "Can't replace [maps]: a folder has that name."},
         // Windows cannot say whether such a file is there; taking it for no
         // file would replace it without keeping it.
-        {"bad?name.txt", "GetFileAttributes failed with error code 123 as follows:"},
+        {"bad?name.txt", "GetFileAttributesEx failed with error code 123 as follows:"},
     };
     WriteOlderInstall();
     WriteFileBytes(L"settings.ini", "player's settings");

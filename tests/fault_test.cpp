@@ -21,6 +21,7 @@
 
 #include "archive/extract_archive.h"
 #include "diag/log_file.h"
+#include "install/file_identity.h"
 #include "install/install_plan.h"
 #include "install/journal.h"
 #include "install/recovery.h"
@@ -41,6 +42,32 @@ Files Snapshot(const std::wstring& dir)
     for (const std::wstring& name : ListFilesBelow(dir))
         files[name] = ReadFileBytes(dir + L"\\" + name);
     return files;
+}
+
+// Snapshot, and every folder below dir as its name with a final '\'.
+Files Tree(const std::wstring& dir)
+{
+    Files tree = Snapshot(dir);
+    std::error_code ec;
+    for (auto it = std::filesystem::recursive_directory_iterator(dir, ec);
+         it != std::filesystem::recursive_directory_iterator(); it.increment(ec))
+        if (it->is_directory(ec))
+            tree[std::filesystem::relative(it->path(), dir, ec).native() + L"\\"] = "folder";
+    return tree;
+}
+
+std::uint32_t Crc(const std::string& bytes)
+{
+    return static_cast<std::uint32_t>(crc32(crc32(0L, Z_NULL, 0),
+                                            reinterpret_cast<const Bytef*>(bytes.data()),
+                                            static_cast<uInt>(bytes.size())));
+}
+
+std::string Hex(std::uint64_t value, int digits)
+{
+    char text[24] = {};
+    snprintf(text, sizeof text, "%0*llx", digits, static_cast<unsigned long long>(value));
+    return text;
 }
 
 void WriteFiles(const std::wstring& dir, const Files& files)
@@ -254,18 +281,31 @@ TEST(DamagedArchive, NeitherCrashesNorHangsNorLeavesAHalfInstall)
 
 namespace {
 
-// A journal as a hand might write one, with a right checksum: only what
-// it names can make it refused.
-std::string HandMadeJournal(const std::vector<std::string>& records, const std::string& phase)
+// A journal as a hand might write one, with a right checksum: only what it
+// names, and what is on disk, decide what recovery does with it.
+std::string HandMadeJournal(const std::vector<std::string>& records, const std::string& afterPlan)
 {
-    std::string text = "vestrel journal 1\ntoken\t7-0000abcd\n";
+    std::string text = "vestrel journal 2\ntoken\t7-0000abcd\n";
     for (const std::string& record : records)
         text += record + "\n";
-    const uLong crc = crc32(crc32(0L, Z_NULL, 0), reinterpret_cast<const Bytef*>(text.data()),
-                            static_cast<uInt>(text.size()));
-    char end[32] = {};
-    snprintf(end, sizeof end, "end\t%08lx\n", static_cast<unsigned long>(crc));
-    return text + end + phase;
+    return text + "end\t" + Hex(Crc(text), 8) + "\n" + afterPlan;
+}
+
+// The record of the folders an update made, with its checksum.
+std::string MadeRecord(const std::vector<std::string>& ids)
+{
+    std::string text = "made";
+    for (const std::string& id : ids)
+        text += "\t" + id;
+    return text + "\t" + Hex(Crc(text), 8) + "\n";
+}
+
+// What a journal records of the file at path as it is now: its stamp.
+std::string StampOf(const std::wstring& path)
+{
+    FileStamp stamp;
+    WhatIsAt(path, &stamp);
+    return std::to_string(stamp.size) + ":" + Hex(stamp.lastWrite, 16);
 }
 
 } // namespace
@@ -274,7 +314,10 @@ std::string HandMadeJournal(const std::vector<std::string>& records, const std::
 // have made, it never leads recovery outside the folder or to a file that
 // is not its own. The real journal is the one the program writes for an
 // update of this install; a cut that still reads whole is recovered, one
-// that does not is left alone.
+// that does not is left alone. A journal whose names are all fine but
+// whose files and folders are the player's, not the update's, is recovered
+// without changing any of them, in every phase; one that names what the
+// update did make is acted on.
 TEST(DamagedJournal, TouchesNothingOutsideTheFolderNorAnythingNotItsOwn)
 {
     ScopedWorkDir dir;
@@ -286,35 +329,40 @@ TEST(DamagedJournal, TouchesNothingOutsideTheFolderNorAnythingNotItsOwn)
     WriteFiles(install, {{L"patcher.exe", "old patcher"},
                          {L"maps\\a.map", "old map"},
                          {L"readme.txt", "not in the update"},
+                         {L"settings.ini", "player's settings"},
+                         {L"saves\\slot1.sav", "player's game"},
+                         {L"~vestrel-7-0000abcd-0.old", "planted beside the patcher"},
                          {L"maps\\~vestrel-1-00000000-0.tmp", "another update's"}});
+    CreateDirectoryW((install + L"\\empty").c_str(), nullptr);
     ASSERT_TRUE(SetCurrentDirectoryW(install.c_str()));
 
     InstallPlan plan;
     ASSERT_TRUE(StartPlan(plan));
-    ASSERT_EQ(PlanFile(plan, L"patcher.exe", "patcher.exe", 0), PlanOutcome::Planned);
-    ASSERT_EQ(PlanFile(plan, L"maps\\a.map", "maps/a.map", 1), PlanOutcome::Planned);
-    ASSERT_EQ(PlanFile(plan, L"maps\\new\\b.map", "maps/new/b.map", 2), PlanOutcome::Planned);
+    ASSERT_EQ(PlanFile(plan, L"patcher.exe", "patcher.exe", 0, 11, 1), PlanOutcome::Planned);
+    ASSERT_EQ(PlanFile(plan, L"maps\\a.map", "maps/a.map", 1, 7, 2), PlanOutcome::Planned);
+    ASSERT_EQ(PlanFile(plan, L"maps\\new\\b.map", "maps/new/b.map", 2, 5, 3), PlanOutcome::Planned);
     {
-        UniqueHandle written = BeginJournal(plan);
-        ASSERT_TRUE(written.IsValid());
+        UniqueHandle written;
+        ASSERT_EQ(BeginJournal(plan, written), JournalStart::Begun);
+        ASSERT_TRUE(RecordMadeFolders(written.Get(), plan));
         ASSERT_TRUE(RecordPhase(written.Get(), JournalPhase::Moving));
         ASSERT_TRUE(RecordPhase(written.Get(), JournalPhase::Moved));
     }
     const std::string real = ReadFileBytes(journal);
     DeleteFileW(journal.c_str());
-    const Files before = Snapshot(dir.Path());
+    const Files before = Tree(dir.Path());
 
     auto recoverFrom = [&](const std::string& bytes) {
         WriteFileBytes(journal, bytes);
         StdoutCapture quiet;
         const RecoveryOutcome outcome = RecoverInterruptedUpdate();
         quiet.Finish();
-        Files after = Snapshot(dir.Path());
+        Files after = Tree(dir.Path());
         after.erase(L"install\\vestrel_journal.txt");
         after.erase(L"vestrel_logs.txt");
         Files expected = before;
         expected.erase(L"vestrel_logs.txt");
-        EXPECT_TRUE(after == expected) << "recovery touched a file";
+        EXPECT_TRUE(after == expected) << "recovery touched a file or folder";
         const bool leftAlone = FileExists(journal);
         if (leftAlone) {
             EXPECT_EQ(outcome, RecoveryOutcome::NotRecovered);
@@ -335,34 +383,115 @@ TEST(DamagedJournal, TouchesNothingOutsideTheFolderNorAnythingNotItsOwn)
     printf("cuts of a journal of %zu bytes: %d left alone\n", real.size(), leftAlone);
 
     const std::string outside = Narrow(dir.Path()) + "\\outside.txt";
+    const std::string none = "\t0\t00000000\t";
     const struct {
         const char* label;
         std::vector<std::string> records;
-    } handMade[] = {
-        {"a target outside the folder", {"file\t..\\outside.txt\t..\\~vestrel-7-0000abcd-0.tmp\t"}},
-        {"a target inside a folder's parent", {"file\tmaps\\..\\..\\outside.txt\tmaps\\..\\..\\~vestrel-7-0000abcd-0.tmp\t"}},
-        {"an absolute target", {"file\t" + outside + "\t~vestrel-7-0000abcd-0.tmp\t"}},
-        {"a rooted target", {"file\t\\outside.txt\t\\~vestrel-7-0000abcd-0.tmp\t"}},
-        {"a temporary file it did not make", {"file\tmaps\\new.map\treadme.txt\t"}},
-        {"a kept file it did not make", {"file\tpatcher.exe\t~vestrel-7-0000abcd-0.tmp\treadme.txt"}},
-        {"another update's staging file", {"file\tmaps\\a.map\tmaps\\~vestrel-1-00000000-0.tmp\t"}},
+    } refused[] = {
+        {"a target outside the folder", {"file\t..\\outside.txt\t..\\~vestrel-7-0000abcd-0.tmp\t" + none}},
+        {"a target inside a folder's parent", {"file\tmaps\\..\\..\\outside.txt\tmaps\\..\\..\\~vestrel-7-0000abcd-0.tmp\t" + none}},
+        {"an absolute target", {"file\t" + outside + "\t~vestrel-7-0000abcd-0.tmp\t" + none}},
+        {"a rooted target", {"file\t\\outside.txt\t\\~vestrel-7-0000abcd-0.tmp\t" + none}},
+        {"a temporary file it did not make", {"file\tmaps\\new.map\treadme.txt\t" + none}},
+        {"a kept file it did not make", {"file\tpatcher.exe\t~vestrel-7-0000abcd-0.tmp\treadme.txt\t0\t00000000\t11:0000000000000000"}},
+        {"another update's staging file", {"file\tmaps\\a.map\tmaps\\~vestrel-1-00000000-0.tmp\t" + none}},
         {"a folder outside", {"dir\t..", "dir\t..\\install"}},
+        {"a kept file of an entry that is not there", {"file\tpatcher.exe\t~vestrel-7-0000abcd-0.tmp\t~vestrel-7-0000abcd-0.old\t0\t00000000\t=0"}},
     };
-    for (const auto& journalCase : handMade) {
+    for (const auto& journalCase : refused) {
         SCOPED_TRACE(journalCase.label);
         for (const char* phase : {"", "moving\n", "moving\nmoved\n"})
             EXPECT_TRUE(recoverFrom(HandMadeJournal(journalCase.records, phase)));
     }
-    EXPECT_TRUE(recoverFrom(HandMadeJournal({"file\tmaps\\new.map\tmaps\\~vestrel-7-0000abcd-0.tmp\t"},
-                                            "moving\n")) == false)
+
+    // Names the update could have used, on files and folders it did not
+    // make: each is recovered, and nothing on disk changes.
+    const std::string patcher = "old patcher", settings = "player's settings";
+    const std::string planted = StampOf(L"~vestrel-7-0000abcd-0.old");
+    const std::string plantedElsewhen = planted.substr(0, planted.find(':')) + ":01d0000000000000";
+    const std::string patcherAsNew =
+        "file\tpatcher.exe\t~vestrel-7-0000abcd-0.tmp\t~vestrel-7-0000abcd-0.old\t" +
+        std::to_string(patcher.size()) + "\t" + Hex(Crc(patcher), 8) + "\t";
+    const std::string otherId = "00000000-0000000000000001";
+    const struct {
+        const char* label;
+        std::vector<std::string> records;
+        std::string made;
+        std::vector<const char*> phases;
+    } notItsOwn[] = {
+        {"a new file of the size of the player's, with other content",
+         {"file\tsettings.ini\t~vestrel-7-0000abcd-0.tmp\t\t" + std::to_string(settings.size()) +
+          "\t" + Hex(Crc(settings) ^ 1, 8) + "\t"},
+         "", {"", "moving\n", "moving\nmoved\n"}},
+        {"a kept file planted beside the patcher", {patcherAsNew + plantedElsewhen}, "",
+         {"", "moving\n", "moving\nmoved\n"}},
+        {"a kept file whose target is not what the update wrote",
+         {"file\tpatcher.exe\t~vestrel-7-0000abcd-0.tmp\t~vestrel-7-0000abcd-0.old\t" +
+          std::to_string(patcher.size()) + "\t" + Hex(Crc(patcher) ^ 1, 8) + "\t" + planted},
+         "", {"moving\n"}},
+        {"folders it did not make, one empty and one with a player's file",
+         {"dir\tempty", "dir\tsaves"}, MadeRecord({otherId, otherId}),
+         {"", "moving\n", "moving\nmoved\n"}},
+        {"folders it never recorded as made", {"dir\tempty", "dir\tsaves"}, "",
+         {"", "moving\n", "moving\nmoved\n"}},
+    };
+    for (const auto& journalCase : notItsOwn) {
+        for (const char* phase : journalCase.phases) {
+            SCOPED_TRACE(std::string(journalCase.label) + ", phase [" + phase + "]");
+            EXPECT_FALSE(recoverFrom(HandMadeJournal(journalCase.records, journalCase.made + phase)));
+        }
+    }
+    EXPECT_FALSE(recoverFrom(HandMadeJournal({"file\tmaps\\new.map\tmaps\\~vestrel-7-0000abcd-0.tmp\t" + none},
+                                             "moving\n")))
         << "a journal of its own names is recovered";
+
+    // What is the update's, by every mark, is acted on: the new file goes,
+    // the kept file is put back, and the folder the update made is removed.
+    WriteFileBytes(L"fresh.map", "new map");
+    const std::string freshAsNew = "file\tfresh.map\t~vestrel-7-0000abcd-1.tmp\t\t7\t" + Hex(Crc("new map"), 8) + "\t";
+    WriteFileBytes(journal, HandMadeJournal({"dir\tempty", patcherAsNew + planted, freshAsNew},
+                                            MadeRecord({FolderId(install + L"\\empty")}) + "moving\n"));
+    StdoutCapture quiet;
+    EXPECT_EQ(RecoverInterruptedUpdate(), RecoveryOutcome::Recovered);
+    quiet.Finish();
+    EXPECT_FALSE(FileExists(L"fresh.map"));
+    EXPECT_FALSE(DirectoryExists(L"empty"));
+    EXPECT_EQ(ReadFileBytes(L"patcher.exe"), "planted beside the patcher");
+    EXPECT_FALSE(FileExists(L"~vestrel-7-0000abcd-0.old"));
     SetCurrentDirectoryW(dir.Path().c_str());
 }
+
+namespace {
+
+// An update stopped after its moves: each file's new content is its entry
+// name, staged and put in place under a journal that reads "moving".
+void StageAndMove(InstallPlan& plan, const std::vector<std::pair<std::wstring, std::string>>& files)
+{
+    ASSERT_TRUE(StartPlan(plan));
+    for (const auto& file : files)
+        ASSERT_EQ(PlanFile(plan, file.first, file.second, plan.files.size(), file.second.size(),
+                           Crc(file.second)),
+                  PlanOutcome::Planned);
+    UniqueHandle journal;
+    ASSERT_EQ(BeginJournal(plan, journal), JournalStart::Begun);
+    for (const PlannedFile& file : plan.files) {
+        UniqueHandle temp = CreateTempFile(plan, file);
+        DWORD written = 0;
+        ASSERT_TRUE(WriteFile(temp.Get(), file.name.data(), static_cast<DWORD>(file.name.size()),
+                              &written, nullptr));
+    }
+    ASSERT_TRUE(RecordPhase(journal.Get(), JournalPhase::Moving));
+    std::string failed;
+    ASSERT_TRUE(MoveIntoPlace(plan, failed));
+}
+
+} // namespace
 
 // Two entries may name one file in other letter case; the later one's kept
 // file then holds the earlier one's new content. An undo that meets a held
 // file stops there, so that a later start still puts the two back newest
-// first and the old content is what remains.
+// first and the old content is what remains. A journal that cannot be
+// deleted afterwards is a failure too, and the next start deletes it.
 TEST(StoppedUpdate, TwoEntriesForOneFileAreUndoneNewestFirstAcrossAHeldFile)
 {
     ScopedWorkDir dir;
@@ -371,24 +500,9 @@ TEST(StoppedUpdate, TwoEntriesForOneFileAreUndoneNewestFirstAcrossAHeldFile)
     WriteFileBytes(L"data.pak", "old content");
 
     InstallPlan plan;
-    ASSERT_TRUE(StartPlan(plan));
-    ASSERT_EQ(PlanFile(plan, L"Data.pak", "Data.pak", 0), PlanOutcome::Planned);
-    ASSERT_EQ(PlanFile(plan, L"data.pak", "data.pak", 1), PlanOutcome::Planned);
+    StageAndMove(plan, {{L"Data.pak", "Data.pak"}, {L"data.pak", "data.pak"}});
     ASSERT_FALSE(plan.files[1].kept.empty());
-    {
-        UniqueHandle journal = BeginJournal(plan);
-        ASSERT_TRUE(journal.IsValid());
-        for (const PlannedFile& file : plan.files) {
-            UniqueHandle temp = CreateTempFile(plan, file);
-            DWORD written = 0;
-            ASSERT_TRUE(WriteFile(temp.Get(), file.name.data(), static_cast<DWORD>(file.name.size()),
-                                  &written, nullptr));
-        }
-        ASSERT_TRUE(RecordPhase(journal.Get(), JournalPhase::Moving));
-        std::string failed;
-        ASSERT_TRUE(MoveIntoPlace(plan, failed));
-        ASSERT_EQ(ReadFileBytes(L"data.pak"), "data.pak");
-    } // stopped here: the journal stays, the moves are done
+    ASSERT_EQ(ReadFileBytes(L"data.pak"), "data.pak");
 
     HANDLE held = CreateFileW((L"~vestrel-" + plan.token + L"-1.old").c_str(), GENERIC_READ, 0,
                               nullptr, OPEN_EXISTING, 0, nullptr);
@@ -396,11 +510,60 @@ TEST(StoppedUpdate, TwoEntriesForOneFileAreUndoneNewestFirstAcrossAHeldFile)
     StdoutCapture quiet;
     EXPECT_EQ(RecoverInterruptedUpdate(), RecoveryOutcome::NotRecovered);
     CloseHandle(held);
+
+    SetFileAttributesW(L"vestrel_journal.txt", FILE_ATTRIBUTE_READONLY);
+    EXPECT_EQ(RecoverInterruptedUpdate(), RecoveryOutcome::NotRecovered);
+    EXPECT_EQ(ReadFileBytes(L"data.pak"), "old content");
+    std::string logged = ReadFileBytes(L"vestrel_logs.txt");
+    EXPECT_NE(logged.find("Can't delete [vestrel_journal.txt]."), std::string::npos) << logged;
+    EXPECT_EQ(logged.find("Recovered"), std::string::npos) << logged;
+
+    SetFileAttributesW(L"vestrel_journal.txt", FILE_ATTRIBUTE_NORMAL);
     EXPECT_EQ(RecoverInterruptedUpdate(), RecoveryOutcome::Recovered);
     quiet.Finish();
     EXPECT_EQ(ReadFileBytes(L"data.pak"), "old content");
     EXPECT_EQ(ListFilesBelow(dir.Path()),
               (std::vector<std::wstring>{L"data.pak", L"vestrel_logs.txt"}));
+}
+
+// Once every file is in place, a "moved" that cannot be recorded (here the
+// journal's handle refuses to write) undoes nothing: the new install is
+// whole, its kept files and journal wait, and the next start settles it to
+// the old install, whole as well. A start that must not wait (run mode 1)
+// leaves a journal held by a running update alone at once.
+TEST(StoppedUpdate, MovedThatCannotBeRecordedIsNeverUndoneByThatRun)
+{
+    ScopedWorkDir dir;
+    LogFile log;
+    GlobalLogScope logScope(&log);
+    WriteFileBytes(L"game.dat", "old game");
+    WriteFileBytes(L"patcher.exe", "old patcher");
+
+    InstallPlan plan;
+    StageAndMove(plan, {{L"game.dat", "game.dat"}, {L"patcher.exe", "patcher.exe"}, {L"new.dat", "new.dat"}});
+    UniqueHandle refusing(CreateFileW(L"vestrel_journal.txt", GENERIC_READ | DELETE, 0, nullptr,
+                                      OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(refusing.IsValid());
+
+    StdoutCapture quiet;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(RecoverInterruptedUpdate(false), RecoveryOutcome::StillRunning);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1))
+        << "the retries for a held journal alone take two seconds";
+
+    EXPECT_FALSE(CompleteUpdate(plan, refusing));
+    EXPECT_EQ(ReadFileBytes(L"game.dat"), "game.dat");
+    EXPECT_EQ(ReadFileBytes(L"patcher.exe"), "patcher.exe");
+    EXPECT_EQ(ReadFileBytes(L"new.dat"), "new.dat");
+    EXPECT_TRUE(FileExists(L"vestrel_journal.txt"));
+    EXPECT_TRUE(FileExists(FullPath(plan, plan.files[0].kept)));
+
+    EXPECT_EQ(RecoverInterruptedUpdate(), RecoveryOutcome::Recovered);
+    quiet.Finish();
+    EXPECT_EQ(ReadFileBytes(L"game.dat"), "old game");
+    EXPECT_EQ(ReadFileBytes(L"patcher.exe"), "old patcher");
+    EXPECT_EQ(ListFilesBelow(dir.Path()),
+              (std::vector<std::wstring>{L"game.dat", L"patcher.exe", L"vestrel_logs.txt"}));
 }
 
 namespace {
@@ -545,14 +708,19 @@ protected:
 // its run mode, makes the install whole again and removes what the update
 // left; the same update then succeeds. The kills land where what is on
 // disk shows: while new content is written aside, while files are moved
-// into place, and while a next start is undoing such a stop.
+// into place, while a next start is undoing such a stop, and once every
+// file is in place, while what it kept is removed: that update is kept.
 TEST_F(KilledUpdate, NextStartLeavesTheInstallAsItWasAndTheUpdateThenSucceeds)
 {
     std::mt19937 random(20261208);
-    const char* phases[] = {"writing aside", "moving into place", "undoing a stopped update"};
+    const char* phases[] = {"writing aside", "moving into place", "undoing a stopped update",
+                            "removing what it kept"};
     ResetInstall();
     const Files before = InstallFiles();
-    for (int phase = 0; phase < 3; ++phase) {
+    Files completed = m_newer;
+    completed[L"update.zip"] = m_archive;
+    for (int phase = 0; phase < 4; ++phase) {
+        const bool keepsTheUpdate = phase == 3;
         int proven = 0;
         for (int attempt = 0; proven < 10 && attempt < 40 && !HasFailure(); ++attempt) {
             SCOPED_TRACE(std::string(phases[phase]) + ", attempt " + std::to_string(attempt));
@@ -564,7 +732,7 @@ TEST_F(KilledUpdate, NextStartLeavesTheInstallAsItWasAndTheUpdateThenSucceeds)
             } else if (phase == 1) {
                 KillUpdateAt(number, L".old");
                 inPhase = KilledWhileMoving();
-            } else {
+            } else if (phase == 2) {
                 const size_t moved = kFiles / 2 + number;
                 KillUpdateAt(moved, L".old");
                 if (KilledWhileMoving()) {
@@ -573,6 +741,16 @@ TEST_F(KilledUpdate, NextStartLeavesTheInstallAsItWasAndTheUpdateThenSucceeds)
                     KillWhen(vestrel, [&] { return !StagingFileThere(Folder(undone), undone, L".old"); });
                     inPhase = FileExists(kJournal) && !StagingFileThere(Folder(undone), undone, L".old");
                 }
+            } else {
+                // The kept files go in order only after "moved" is recorded.
+                const size_t kept = kFiles / 2 + number;
+                auto removing = [&] {
+                    return StagingFileThere(Folder(kept), kept, L".old") &&
+                           !StagingFileThere(Folder(0), 0, L".old");
+                };
+                VestrelProcess vestrel({"2", "update.zip", "f-nothing.exe"});
+                KillWhen(vestrel, removing);
+                inPhase = FileExists(kJournal) && removing();
             }
 
             // Whether or not the kill proved its phase, the next start makes
@@ -582,14 +760,29 @@ TEST_F(KilledUpdate, NextStartLeavesTheInstallAsItWasAndTheUpdateThenSucceeds)
             EXPECT_EQ(next.exitCode, 0u);
             EXPECT_TRUE(next.boxes.empty());
             const std::string log = ReadFileBytes(L"vestrel_logs.txt");
-            EXPECT_NE(log.find("Recovered an update that was stopped here: every file it had "
-                               "changed is as it was before."),
-                      std::string::npos)
-                << log;
-            EXPECT_TRUE(InstallFiles() == before) << "not every file is as it was";
+            const Files after = InstallFiles();
+            if (keepsTheUpdate) {
+                // A kill that missed the moment leaves one whole install or the other.
+                EXPECT_TRUE(after == completed || after == m_newer || after == before);
+                if (inPhase) {
+                    EXPECT_NE(log.find("Recovered an update that was stopped here: it had put "
+                                       "every file in place; what it left beside them is removed."),
+                              std::string::npos)
+                        << log;
+                    EXPECT_TRUE(after == completed) << "a finished update was not kept";
+                }
+            } else {
+                EXPECT_NE(log.find("Recovered an update that was stopped here: every file it had "
+                                   "changed is as it was before."),
+                          std::string::npos)
+                    << log;
+                EXPECT_TRUE(after == before) << "not every file is as it was";
+                EXPECT_FALSE(DirectoryExists(L"added")) << "a folder the update made is left";
+            }
             EXPECT_FALSE(FileExists(kJournal));
-            EXPECT_FALSE(DirectoryExists(L"added")) << "a folder the update made is left";
             proven += inPhase;
+            if (keepsTheUpdate)
+                ResetInstall();
         }
         printf("%s: %d kills in the phase\n", phases[phase], proven);
         EXPECT_EQ(proven, 10) << phases[phase];
@@ -600,6 +793,28 @@ TEST_F(KilledUpdate, NextStartLeavesTheInstallAsItWasAndTheUpdateThenSucceeds)
         EXPECT_TRUE(InstallFiles() == m_newer) << "the update did not succeed after all";
         EXPECT_FALSE(FileExists(kJournal));
         ResetInstall();
+    }
+}
+
+// A plan that never became the journal (a power cut while it was written
+// leaves it cut short, or zero-filled where its data never arrived) is
+// removed by the next start, and the update then goes ahead.
+TEST_F(KilledUpdate, PlanCutShortIsRemovedAndTheUpdateThenSucceeds)
+{
+    const std::string cuts[] = {std::string(4096, '\0'),
+                                "vestrel journal 2\ntoken\t1-00000000\ndir\tadded\nfile\tdata\\d0"};
+    for (const std::string& cut : cuts) {
+        ResetInstall();
+        WriteFileBytes(L"~vestrel-journal.tmp", cut);
+        const VestrelOutcome run = RunVestrel({"2", "update.zip", "f-nothing.exe"});
+        ASSERT_TRUE(run.exited);
+        EXPECT_TRUE(run.boxes.empty());
+        const std::string log = ReadFileBytes(L"vestrel_logs.txt");
+        EXPECT_NE(log.find("Removed [~vestrel-journal.tmp], the plan of an update that was "
+                           "stopped before it changed anything."),
+                  std::string::npos)
+            << log;
+        EXPECT_TRUE(InstallFiles() == m_newer) << log;
     }
 }
 
@@ -814,4 +1029,51 @@ TEST_F(FaultRun, FullDiskLeavesTheInstallAsItWas)
     EXPECT_NE(log.find("There was an error writing the file: ["), std::string::npos) << log;
     EXPECT_NE(log.find("Error code: [7]"), std::string::npos) << log;
     printf("%s", log.c_str());
+}
+
+// In a folder nobody can write to, an update that brings files cannot even
+// write its journal: the player is told which file could not be written,
+// and the failed call is named. An archive of folders alone writes no
+// journal and succeeds as before, each folder that cannot be made printed
+// as the archive names it. The test command mounts such a folder (a
+// read-only tmpfs holding game.dat) and names it in
+// VESTREL_TEST_READ_ONLY_DISK.
+TEST_F(FaultRun, UnwritableFolderNamesTheFileThatCannotBeWritten)
+{
+    const char* readOnly = std::getenv("VESTREL_TEST_READ_ONLY_DISK");
+    if (!readOnly || !*readOnly)
+        GTEST_SKIP() << "no read-only disk was mounted (mounting a tmpfs needs root)";
+    const std::wstring disk = Widen(readOnly);
+    ASSERT_EQ(ReadFileBytes(disk + L"\\game.dat"), "game data");
+    ZipBuilder files;
+    files.File("game.dat", "new game data").File("maps/new.map", "new map");
+    ASSERT_TRUE(files.WriteTo(m_dir.Path() + L"\\files.zip"));
+    ZipBuilder folders;
+    folders.Directory("saves/slots/");
+    ASSERT_TRUE(folders.WriteTo(m_dir.Path() + L"\\folders.zip"));
+
+    ASSERT_TRUE(SetCurrentDirectoryW(disk.c_str()));
+    const VestrelOutcome run = RunVestrel({"2", Narrow(m_dir.Path() + L"\\files.zip"), "f-nothing.exe"});
+    const VestrelOutcome foldersRun =
+        RunVestrel({"2", Narrow(m_dir.Path() + L"\\folders.zip"), "f-nothing.exe"});
+    SetCurrentDirectoryW(m_dir.Path().c_str());
+
+    ASSERT_TRUE(run.exited);
+    ASSERT_EQ(run.boxes.size(), 2u);
+    EXPECT_EQ(run.boxes[0].text, "There was an error writing the file: [vestrel_journal.txt].");
+    EXPECT_EQ(run.boxes[1].text, "An error occured.\nError code: 7");
+    // No log can be made here either: the reports are on standard output.
+    EXPECT_TRUE(std::regex_search(run.standardOutput,
+                                  std::regex("CreateFile failed with error code \\d+ as follows:")))
+        << run.standardOutput;
+    EXPECT_EQ(ListFilesBelow(disk), std::vector<std::wstring>{L"game.dat"});
+    EXPECT_EQ(ReadFileBytes(disk + L"\\game.dat"), "game data");
+    EXPECT_TRUE(FileExists(m_dir.Path() + L"\\files.zip"));
+
+    ASSERT_TRUE(foldersRun.exited);
+    EXPECT_TRUE(foldersRun.boxes.empty());
+    EXPECT_NE(foldersRun.standardOutput.find("saves/: "), std::string::npos) << foldersRun.standardOutput;
+    EXPECT_NE(foldersRun.standardOutput.find("saves/slots/: "), std::string::npos)
+        << foldersRun.standardOutput;
+    EXPECT_FALSE(FileExists(m_dir.Path() + L"\\folders.zip"));
 }

@@ -159,7 +159,8 @@ int RunUpdateSteps(int argc, char** argv)
 
     // An update stopped half way in this folder is finished before any job.
     // Until it is, and while another update runs here, nothing is unpacked.
-    const RecoveryOutcome recovery = RecoverInterruptedUpdate();
+    // Run mode 1 never waits, not even for a journal held for a moment.
+    const RecoveryOutcome recovery = RecoverInterruptedUpdate(runMode != 1);
     const bool installWhole = recovery == RecoveryOutcome::NothingToRecover ||
                               recovery == RecoveryOutcome::Recovered;
 

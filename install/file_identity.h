@@ -1,0 +1,39 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// What tells that a file or folder on disk is the one an update wrote, kept
+// or made, so that recovery changes nothing else, whatever its journal says.
+
+// A file as it was found, without reading it: its size and last-write time.
+// A kept file is a second name of the file it keeps (or a copy given its
+// time), so it carries the same stamp.
+struct FileStamp {
+    std::uint64_t size = 0;
+    std::uint64_t lastWrite = 0; // FILETIME, 100 ns since 1601
+};
+
+inline bool operator==(const FileStamp& a, const FileStamp& b)
+{
+    return a.size == b.size && a.lastWrite == b.lastWrite;
+}
+
+enum class Identity {
+    Same,      // the file is the one asked about
+    Different, // something else is there: a folder, other content, another stamp
+    Missing,   // nothing is there
+    Unknown,   // Windows cannot say (reported): a decision must not rest on it
+};
+
+// Whether path holds a file with exactly this stamp.
+Identity CompareStamp(const std::wstring& path, const FileStamp& stamp);
+
+// Whether path holds a file of this size whose bytes have this CRC-32. The
+// file is read only when its size matches.
+Identity CompareContent(const std::wstring& path, std::uint64_t size, std::uint32_t crc);
+
+// The folder's volume and file number ("<serial>-<index>" in hex), which
+// stay with the folder whatever is done inside it; empty when it cannot be
+// opened.
+std::string FolderId(const std::wstring& path);

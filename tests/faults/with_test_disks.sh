@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Runs a command with two small file systems mounted for it, named as
+# Windows programs see them (Wine's drive Z: is the Linux root):
+#   VESTREL_TEST_SMALL_DISK      a 1 MiB tmpfs, to fill;
+#   VESTREL_TEST_READ_ONLY_DISK  a read-only tmpfs holding game.dat
+#                                ("game data"), a folder nobody can write to.
+# Where mounting is refused, the command runs without them and the tests
+# that need them say that they were skipped.
+set -u
+small=$(mktemp -d /tmp/vestrel-small-disk.XXXXXX)
+readonly_dir=$(mktemp -d /tmp/vestrel-read-only-disk.XXXXXX)
+mounted=()
+windows_name() { printf 'Z:%s' "${1//\//\\}"; }
+if mount -t tmpfs -o size=1m tmpfs "$small" 2>/dev/null; then
+  mounted+=("$small")
+  export VESTREL_TEST_SMALL_DISK=$(windows_name "$small")
+else
+  echo "mounting a 1 MiB tmpfs was refused: the full-disk test is skipped"
+fi
+if mount -t tmpfs -o size=64k tmpfs "$readonly_dir" 2>/dev/null; then
+  mounted+=("$readonly_dir")
+  printf 'game data' > "$readonly_dir/game.dat"
+  if mount -o remount,ro "$readonly_dir" 2>/dev/null; then
+    export VESTREL_TEST_READ_ONLY_DISK=$(windows_name "$readonly_dir")
+  fi
+fi
+[ -n "${VESTREL_TEST_READ_ONLY_DISK:-}" ] ||
+  echo "mounting a read-only tmpfs was refused: the unwritable-folder test is skipped"
+"$@"
+status=$?
+for dir in "${mounted[@]}"; do umount "$dir"; done
+rmdir "$small" "$readonly_dir"
+exit $status

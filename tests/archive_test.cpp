@@ -288,6 +288,7 @@ TEST_F(ExtractArchiveTest, NamesThatOnlyLookOddAreUnpacked)
 // refused.
 TEST_F(ExtractArchiveTest, NamesShapedLikeShortNamesMeanTheFileTheyName)
 {
+    MessageBoxWatcher boxes;
     WriteOlderInstall();
     CreateDirectoryW(L"levels", nullptr);
     WriteFileBytes(L"levels\\level_one.pak", "old level");
@@ -314,13 +315,14 @@ TEST_F(ExtractArchiveTest, NamesShapedLikeShortNamesMeanTheFileTheyName)
     ZipBuilder ours;
     ours.File("patcher.exe", "new patcher").File(Narrow(shortPath), "overwritten");
     ASSERT_TRUE(ours.WriteTo(L"update.zip"));
-    MessageBoxWatcher boxes;
     EXPECT_FALSE(Extract("update.zip"));
     EXPECT_TRUE(LogHas("Can't write [" + Narrow(shortPath) +
                        "]: it is another name of [~vestrel-9-00000000-0.tmp], which is not the game's."))
         << LogText();
     EXPECT_EQ(ReadFileBytes(L"~vestrel-9-00000000-0.tmp"), "left by another update");
     ExpectOlderInstallIntact();
+    ASSERT_EQ(boxes.Boxes().size(), 1u);
+    EXPECT_EQ(boxes.Boxes()[0].text, "There was an error writing the file: [" + Narrow(shortPath) + "].");
 }
 
 TEST_F(ExtractArchiveTest, EncryptedEntryStopsTheRunAndUndoesEarlierEntries)

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Prepares a Debian 12 machine to build and test vestrel.exe.
 #
-# Installs the cross compilers, Wine and Xvfb, then builds static bzip2 and
+# Installs the cross compilers, Wine and Xvfb, osslsigncode and openssl
+# (scripts/sign.sh and its test), then builds static bzip2 and
 # libzip for both Windows targets from Debian's source packages into
 # build/deps/<triple>. Where the kernel runs 32-bit programs it also
 # installs Wine's 32-bit loader (wine32), so that the tests run the shipped
@@ -18,7 +19,7 @@ TRIPLES=(i686-w64-mingw32 x86_64-w64-mingw32)
 PACKAGES=(
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix libz-mingw-w64-dev
   wine wine64 xvfb xauth x11-utils cmake ninja-build dpkg-dev
-  googletest unzip zip python3-pefile locales
+  googletest unzip zip python3-pefile locales osslsigncode openssl
 )
 
 log() { printf '[setup] %s\n' "$*"; }

@@ -13,6 +13,7 @@
 #include "diag/message_box.h"
 #include "diag/report.h"
 #include "diag/text_codec.h"
+#include "install/durable_flush.h"
 #include "install/file_identity.h"
 #include "install/install_name.h"
 #include "install/install_plan.h"
@@ -139,8 +140,9 @@ EntryOutcome StageFile(zip_t* archive, const InstallPlan& plan, const PlannedFil
     }
     // The new content must be on disk before its name can replace the old
     // file, or a power cut after the update could leave names without data.
-    if (!FlushFileBuffers(out.Get())) {
-        ReportLastError("FlushFileBuffers");
+    const char* failedCall = nullptr;
+    if (!FlushNewContent(out.Get(), failedCall)) {
+        ReportLastError(failedCall);
         return EntryOutcome::WriteFailed;
     }
     if (!out.Close()) {

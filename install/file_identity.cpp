@@ -8,7 +8,6 @@
 
 #include "diag/report.h"
 #include "diag/unique_handle.h"
-#include "install/install_plan.h"
 #include "install/retry_while_held.h"
 
 namespace {
@@ -38,6 +37,26 @@ bool ReadCrc(HANDLE file, std::uint32_t& crc)
 }
 
 } // namespace
+
+Found WhatIsAt(const std::wstring& path, FileStamp* stamp)
+{
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) {
+        const DWORD error = GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
+            return Found::Nothing;
+        SetLastError(error); // for the report of the caller
+        return Found::Unknown;
+    }
+    if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+        return Found::Directory;
+    if (stamp) {
+        stamp->size = (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+        stamp->lastWrite = (static_cast<std::uint64_t>(data.ftLastWriteTime.dwHighDateTime) << 32) |
+                           data.ftLastWriteTime.dwLowDateTime;
+    }
+    return data.dwFileAttributes & FILE_ATTRIBUTE_READONLY ? Found::ReadOnlyFile : Found::File;
+}
 
 Identity CompareStamp(const std::wstring& path, const FileStamp& stamp)
 {

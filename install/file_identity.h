@@ -19,6 +19,12 @@ inline bool operator==(const FileStamp& a, const FileStamp& b)
     return a.size == b.size && a.lastWrite == b.lastWrite;
 }
 
+// What is at path now, and the stamp of a file found there. Unknown when
+// Windows cannot say (the thread's last error says why): a decision that
+// rests on it must not be taken.
+enum class Found { Nothing, File, ReadOnlyFile, Directory, Unknown };
+Found WhatIsAt(const std::wstring& path, FileStamp* stamp = nullptr);
+
 enum class Identity {
     Same,      // the file is the one asked about
     Different, // something else is there: a folder, other content, another stamp

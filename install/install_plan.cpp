@@ -7,6 +7,7 @@
 
 #include "diag/report.h"
 #include "diag/text_codec.h"
+#include "diag/unique_handle.h"
 #include "install/install_name.h"
 
 namespace {
@@ -122,40 +123,77 @@ std::wstring LongName(const InstallPlan& plan, const std::wstring& name)
 }
 
 // The long name of target; refused when it is another name of a file the
-// update may not write (its own staging files, its journal).
+// update may not write (its own staging files, its journal), or a name the
+// journal could not record as it is.
 PlanOutcome ResolveTarget(const InstallPlan& plan, const std::wstring& target,
                           const std::string& name, std::wstring& resolved)
 {
     resolved = LongName(plan, target);
-    std::wstring normal;
-    if (resolved == target || (NormalizeInstallName(resolved, normal) && normal == resolved))
+    if (resolved == target)
+        return PlanOutcome::Planned;
+    std::wstring normal, decoded;
+    if (NormalizeInstallName(resolved, normal) && normal == resolved &&
+        Utf8ToWide(WideToUtf8(resolved), decoded) && decoded == resolved)
         return PlanOutcome::Planned;
     Report(g_log, "Can't write [%s]: it is another name of [%s], which is not the game's.",
            name.c_str(), WideToUtf8(resolved).c_str());
     return PlanOutcome::Refused;
 }
 
-} // namespace
+// A file by its volume and number, which every name of it shares.
+struct FileNumber {
+    bool known = false;
+    std::uint64_t size = 0;
+    DWORD volume = 0, high = 0, low = 0;
+};
 
-Found WhatIsAt(const std::wstring& path, FileStamp* stamp)
+FileNumber NumberOf(const std::wstring& path)
 {
-    WIN32_FILE_ATTRIBUTE_DATA data;
-    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) {
-        const DWORD error = GetLastError();
-        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
-            return Found::Nothing;
-        SetLastError(error); // for the report of the caller
-        return Found::Unknown;
-    }
-    if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-        return Found::Directory;
-    if (stamp) {
-        stamp->size = (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-        stamp->lastWrite = (static_cast<std::uint64_t>(data.ftLastWriteTime.dwHighDateTime) << 32) |
-                           data.ftLastWriteTime.dwLowDateTime;
-    }
-    return data.dwFileAttributes & FILE_ATTRIBUTE_READONLY ? Found::ReadOnlyFile : Found::File;
+    FileNumber number;
+    UniqueHandle file(CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, 0, nullptr));
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!file.IsValid() || !GetFileInformationByHandle(file.Get(), &info))
+        return number;
+    number.known = true;
+    number.size = (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+    number.volume = info.dwVolumeSerialNumber;
+    number.high = info.nFileIndexHigh;
+    number.low = info.nFileIndexLow;
+    return number;
 }
+
+FileNumber NumberOfThisProgram()
+{
+    std::wstring program(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length =
+            GetModuleFileNameW(nullptr, &program[0], static_cast<DWORD>(program.size()));
+        if (length == 0)
+            return FileNumber();
+        if (length < program.size())
+            break;
+        program.resize(program.size() * 2);
+    }
+    return NumberOf(program.c_str());
+}
+
+// Whether the file at path, found with stamp, is the one this program runs
+// from: Windows lets nobody replace it while it runs, and a second name
+// made for it could not be removed before the program ends. Only a file of
+// the program's size is looked at more closely.
+bool IsThisProgram(const std::wstring& path, const FileStamp& stamp)
+{
+    static const FileNumber program = NumberOfThisProgram();
+    if (!program.known || stamp.size != program.size)
+        return false;
+    const FileNumber file = NumberOf(path);
+    return file.known && file.volume == program.volume && file.high == program.high &&
+           file.low == program.low;
+}
+
+} // namespace
 
 bool WorkingDirectory(std::wstring& directory)
 {
@@ -219,6 +257,10 @@ PlanOutcome PlanFile(InstallPlan& plan, const std::wstring& target, const std::s
     case Found::Nothing:
         break;
     case Found::File:
+        if (IsThisProgram(FullPath(plan, file.target), file.keptStamp)) {
+            Report(g_log, "Can't replace [%s]: it is the running updater itself.", name.c_str());
+            return PlanOutcome::Refused;
+        }
         replaces = true;
         break;
     case Found::ReadOnlyFile:

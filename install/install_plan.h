@@ -75,12 +75,6 @@ PlanOutcome PlanDirectory(InstallPlan& plan, const std::wstring& target, const s
 PlanOutcome PlanFile(InstallPlan& plan, const std::wstring& target, const std::string& name,
                      std::uint64_t entry, std::uint64_t size, std::uint32_t crc);
 
-// What is at path now, and the stamp of a file found there. Unknown when
-// Windows cannot say (the thread's last error says why): a decision that
-// rests on it must not be taken.
-enum class Found { Nothing, File, ReadOnlyFile, Directory, Unknown };
-Found WhatIsAt(const std::wstring& path, FileStamp* stamp = nullptr);
-
 // The working directory, at any length (the C runtime's query is wrong
 // beyond MAX_PATH). False with the thread's last error when it cannot be read.
 bool WorkingDirectory(std::wstring& directory);

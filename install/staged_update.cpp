@@ -70,8 +70,21 @@ bool ReadyToReplace(const InstallPlan& plan, const PlannedFile& file)
         ReportLastError("CreateFile");
         return false;
     }
-    // What is kept must be what the undo will know it by.
-    if (file.keptFrom == kOriginalFile && CompareStamp(target, file.keptStamp) != Identity::Same) {
+    // What is kept must be what the undo will know it by, and removable
+    // once the update is done: a file made read-only meanwhile is not.
+    if (file.keptFrom != kOriginalFile)
+        return true;
+    FileStamp stamp;
+    const Found found = WhatIsAt(target, &stamp);
+    if (found == Found::Unknown) {
+        ReportLastError("GetFileAttributesEx");
+        return false;
+    }
+    if (found == Found::ReadOnlyFile) {
+        Report(g_log, "Can't replace [%s]: the file is read-only.", file.name.c_str());
+        return false;
+    }
+    if (found != Found::File || !(stamp == file.keptStamp)) {
         Report(g_log, "Can't replace [%s]: it changed while the update ran.", file.name.c_str());
         return false;
     }
@@ -270,9 +283,12 @@ SettleOutcome UndoUpdate(const InstallPlan& plan, JournalPhase phase)
     for (auto file = plan.files.rbegin(); file != plan.files.rend(); ++file) {
         if (phase == JournalPhase::Moving) {
             // Strictly newest first: where two entries name one file, the
-            // later one's kept file holds the earlier one's new content.
+            // later one's kept file holds the earlier one's new content. A
+            // file whose temporary file is still there was never replaced:
+            // what it left that cannot go yet does not stop the older ones.
             const SettleOutcome undone = UndoFile(plan, *file);
-            if (undone == SettleOutcome::Blocked)
+            if (undone == SettleOutcome::Blocked &&
+                WhatIsAt(FullPath(plan, file->temp)) != Found::File)
                 return undone;
             outcome = Worse(outcome, undone);
         } else {
@@ -291,6 +307,13 @@ SettleOutcome RemoveLeftovers(const InstallPlan& plan)
     for (const PlannedFile& file : plan.files)
         outcome = Worse(outcome, DeleteStagingFiles(plan, file));
     return outcome;
+}
+
+void KeepJournalForNextStart(UniqueHandle& journal)
+{
+    Report(g_log, "The update is not settled yet; its journal [%s] is kept for the next start.",
+           WideToUtf8(kJournalName).c_str());
+    journal.Close();
 }
 
 } // namespace
@@ -331,17 +354,22 @@ bool CompleteUpdate(const InstallPlan& plan, UniqueHandle& journal)
         journal.Close();
         return false;
     }
-    SettleAndCloseJournal(plan, JournalPhase::Moved, journal);
+    // This run made each kept file and moved each temporary one: only the
+    // kept files are left.
+    for (const PlannedFile& file : plan.files) {
+        if (!file.kept.empty() && !DeleteIfThere(plan, file.kept)) {
+            KeepJournalForNextStart(journal);
+            return true;
+        }
+    }
+    DeleteJournal(journal);
     return true;
 }
 
 void SettleAndCloseJournal(const InstallPlan& plan, JournalPhase phase, UniqueHandle& journal)
 {
-    if (SettleUpdate(plan, phase) != SettleOutcome::Blocked) {
+    if (SettleUpdate(plan, phase) != SettleOutcome::Blocked)
         DeleteJournal(journal);
-        return;
-    }
-    Report(g_log, "The update is not settled yet; its journal [%s] is kept for the next start.",
-           WideToUtf8(kJournalName).c_str());
-    journal.Close();
+    else
+        KeepJournalForNextStart(journal);
 }

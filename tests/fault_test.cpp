@@ -465,24 +465,29 @@ namespace {
 
 // An update stopped after its moves: each file's new content is its entry
 // name, staged and put in place under a journal that reads "moving".
-void StageAndMove(InstallPlan& plan, const std::vector<std::pair<std::wstring, std::string>>& files)
+// beforeMoves runs once the new content is written; false when the moves
+// failed.
+bool StageAndMove(InstallPlan& plan, const std::vector<std::pair<std::wstring, std::string>>& files,
+                  const std::function<void()>& beforeMoves = nullptr)
 {
-    ASSERT_TRUE(StartPlan(plan));
+    EXPECT_TRUE(StartPlan(plan));
     for (const auto& file : files)
-        ASSERT_EQ(PlanFile(plan, file.first, file.second, plan.files.size(), file.second.size(),
+        EXPECT_EQ(PlanFile(plan, file.first, file.second, plan.files.size(), file.second.size(),
                            Crc(file.second)),
                   PlanOutcome::Planned);
     UniqueHandle journal;
-    ASSERT_EQ(BeginJournal(plan, journal), JournalStart::Begun);
+    EXPECT_EQ(BeginJournal(plan, journal), JournalStart::Begun);
     for (const PlannedFile& file : plan.files) {
         UniqueHandle temp = CreateTempFile(plan, file);
         DWORD written = 0;
-        ASSERT_TRUE(WriteFile(temp.Get(), file.name.data(), static_cast<DWORD>(file.name.size()),
+        EXPECT_TRUE(WriteFile(temp.Get(), file.name.data(), static_cast<DWORD>(file.name.size()),
                               &written, nullptr));
     }
-    ASSERT_TRUE(RecordPhase(journal.Get(), JournalPhase::Moving));
+    EXPECT_TRUE(RecordPhase(journal.Get(), JournalPhase::Moving));
+    if (beforeMoves)
+        beforeMoves();
     std::string failed;
-    ASSERT_TRUE(MoveIntoPlace(plan, failed));
+    return MoveIntoPlace(plan, failed);
 }
 
 } // namespace
@@ -500,7 +505,7 @@ TEST(StoppedUpdate, TwoEntriesForOneFileAreUndoneNewestFirstAcrossAHeldFile)
     WriteFileBytes(L"data.pak", "old content");
 
     InstallPlan plan;
-    StageAndMove(plan, {{L"Data.pak", "Data.pak"}, {L"data.pak", "data.pak"}});
+    ASSERT_TRUE(StageAndMove(plan, {{L"Data.pak", "Data.pak"}, {L"data.pak", "data.pak"}}));
     ASSERT_FALSE(plan.files[1].kept.empty());
     ASSERT_EQ(ReadFileBytes(L"data.pak"), "data.pak");
 
@@ -540,7 +545,8 @@ TEST(StoppedUpdate, MovedThatCannotBeRecordedIsNeverUndoneByThatRun)
     WriteFileBytes(L"patcher.exe", "old patcher");
 
     InstallPlan plan;
-    StageAndMove(plan, {{L"game.dat", "game.dat"}, {L"patcher.exe", "patcher.exe"}, {L"new.dat", "new.dat"}});
+    ASSERT_TRUE(StageAndMove(plan, {{L"game.dat", "game.dat"}, {L"patcher.exe", "patcher.exe"},
+                                    {L"new.dat", "new.dat"}}));
     UniqueHandle refusing(CreateFileW(L"vestrel_journal.txt", GENERIC_READ | DELETE, 0, nullptr,
                                       OPEN_EXISTING, 0, nullptr));
     ASSERT_TRUE(refusing.IsValid());
@@ -564,6 +570,34 @@ TEST(StoppedUpdate, MovedThatCannotBeRecordedIsNeverUndoneByThatRun)
     EXPECT_EQ(ReadFileBytes(L"patcher.exe"), "old patcher");
     EXPECT_EQ(ListFilesBelow(dir.Path()),
               (std::vector<std::wstring>{L"game.dat", L"patcher.exe", L"vestrel_logs.txt"}));
+}
+
+// A file the plan found writable but that is made read-only before its move
+// is not replaced: its kept copy could never be removed again. The update
+// fails, and what it had moved is put back.
+TEST(StoppedUpdate, TargetMadeReadOnlyBeforeItsMoveFailsTheUpdateWhole)
+{
+    ScopedWorkDir dir;
+    LogFile log;
+    GlobalLogScope logScope(&log);
+    WriteFileBytes(L"b.dat", "old b");
+    WriteFileBytes(L"a.dat", "old a");
+
+    InstallPlan plan;
+    StdoutCapture quiet;
+    EXPECT_FALSE(StageAndMove(plan, {{L"b.dat", "b.dat"}, {L"a.dat", "a.dat"}},
+                              [] { SetFileAttributesW(L"a.dat", FILE_ATTRIBUTE_READONLY); }));
+    UniqueHandle journal(CreateFileW(L"vestrel_journal.txt", GENERIC_READ | DELETE, 0, nullptr,
+                                     OPEN_EXISTING, 0, nullptr));
+    SettleAndCloseJournal(plan, JournalPhase::Moving, journal);
+    quiet.Finish();
+    const std::string logged = ReadFileBytes(L"vestrel_logs.txt");
+    EXPECT_NE(logged.find("Can't replace [a.dat]: the file is read-only."), std::string::npos) << logged;
+    EXPECT_EQ(ReadFileBytes(L"a.dat"), "old a");
+    EXPECT_EQ(ReadFileBytes(L"b.dat"), "old b");
+    SetFileAttributesW(L"a.dat", FILE_ATTRIBUTE_NORMAL);
+    EXPECT_EQ(ListFilesBelow(dir.Path()),
+              (std::vector<std::wstring>{L"a.dat", L"b.dat", L"vestrel_logs.txt"}));
 }
 
 namespace {
@@ -849,16 +883,18 @@ TEST_F(KilledUpdate, UnfinishedRecoveryOrARunningUpdateBlocksOnlyTheUnpack)
     };
     // Each start blocked by a held file logs the failed call and the file,
     // keeps the journal and neither opens the archive nor changes more.
-    auto expectBlocked = [&](const std::string& failedCall, const std::string& failure) {
+    auto expectBlocked = [&](const std::vector<std::pair<std::string, std::string>>& failures) {
         const VestrelOutcome blocked = RunVestrel({"2", "update.zip", "f-nothing.exe"});
         ASSERT_TRUE(blocked.exited);
         ASSERT_EQ(blocked.boxes.size(), 1u);
         EXPECT_EQ(blocked.boxes[0].text, "An error occured.\nError code: 7");
         const std::string log = ReplaceLogStamps(ReadFileBytes(L"vestrel_logs.txt"));
-        EXPECT_TRUE(std::regex_search(
-            log, std::regex(failedCall + " failed with error code \\d+ as follows:")))
-            << log;
-        EXPECT_NE(log.find(failure), std::string::npos) << log;
+        for (const auto& failure : failures) {
+            EXPECT_TRUE(std::regex_search(
+                log, std::regex(failure.first + " failed with error code \\d+ as follows:")))
+                << log;
+            EXPECT_NE(log.find(failure.second), std::string::npos) << log;
+        }
         EXPECT_NE(log.find("Can't recover the update that was stopped here yet; its journal "
                            "[vestrel_journal.txt] is kept for the next start."),
                   std::string::npos)
@@ -868,23 +904,28 @@ TEST_F(KilledUpdate, UnfinishedRecoveryOrARunningUpdateBlocksOnlyTheUnpack)
         EXPECT_TRUE(ReadFileBytes(L"update.zip") == m_archive);
     };
 
-    // The undo goes newest first: the held temporary file stops it at once.
-    HANDLE held = hold(temp);
-    ASSERT_NE(held, INVALID_HANDLE_VALUE) << Narrow(temp);
-    expectBlocked("DeleteFile", "Can't delete [" + Narrow(temp) + "].");
+    // The undo goes newest first and stops at the held kept file of the
+    // first entry; the held temporary file of an entry never moved stops
+    // nothing, so every file between them is put back.
+    HANDLE heldTemp = hold(temp), heldKept = hold(kept);
+    ASSERT_NE(heldTemp, INVALID_HANDLE_VALUE) << Narrow(temp);
+    ASSERT_NE(heldKept, INVALID_HANDLE_VALUE) << Narrow(kept);
+    const std::pair<std::string, std::string> tempHeld = {"DeleteFile", "Can't delete [" + Narrow(temp) + "]."};
+    expectBlocked({tempHeld, {"MoveFileEx", "Can't restore [data\\d0\\f0.dat]; its previous content is "
+                                            "kept in [" + Narrow(kept) + "]."}});
+    EXPECT_EQ(ReadFileBytes(Folder(1) + L"\\f1.dat"), m_older[Folder(1) + L"\\f1.dat"])
+        << "files after the held one are put back";
     const VestrelOutcome goesOn = RunVestrel({"7", "ignored", Narrow(restart)});
     EXPECT_TRUE(goesOn.exited && goesOn.boxes.empty());
     EXPECT_EQ(WaitForStartRecords(restart, 1).size(), 1u);
-    CloseHandle(held);
 
-    // The next start carries on until the held kept file of the first entry.
-    held = hold(kept);
-    ASSERT_NE(held, INVALID_HANDLE_VALUE) << Narrow(kept);
-    expectBlocked("MoveFileEx", "Can't restore [data\\d0\\f0.dat]; its previous content is kept in [" +
-                                    Narrow(kept) + "].");
-    EXPECT_EQ(ReadFileBytes(Folder(1) + L"\\f1.dat"), m_older[Folder(1) + L"\\f1.dat"])
-        << "files after the held one are put back";
-    CloseHandle(held);
+    // Once the kept file is free, every file is as it was, while the held
+    // temporary file still keeps the journal.
+    CloseHandle(heldKept);
+    expectBlocked({tempHeld});
+    for (const auto& file : m_older)
+        EXPECT_TRUE(ReadFileBytes(file.first) == file.second) << Narrow(file.first);
+    CloseHandle(heldTemp);
 
     const VestrelOutcome finished = RunVestrel({"7", "ignored", "f-nothing.exe"});
     EXPECT_TRUE(finished.exited && finished.boxes.empty());
@@ -912,11 +953,14 @@ TEST_F(KilledUpdate, UnfinishedRecoveryOrARunningUpdateBlocksOnlyTheUnpack)
     std::filesystem::remove_all(elsewhere, ignored);
 }
 
+// The running updater's own file is one that cannot be replaced, so an
+// update that brings vestrel.exe and is run by that very file fails whole.
 TEST_F(FaultRun, ReadOnlyHeldOrDirectoryTargetsFailCleanly)
 {
     const Files older = {{L"patcher.exe", "older patcher"}, {L"config.ini", "player config"}};
     ZipBuilder zip;
-    zip.File("patcher.exe", "new patcher").File("config.ini", "new config").File("maps", "file");
+    zip.File("patcher.exe", "new patcher").File("config.ini", "new config").File("maps", "file")
+        .File("vestrel.exe", "a newer updater");
     ASSERT_TRUE(zip.WriteTo(m_dir.Path() + L"\\update.zip"));
 
     const struct {
@@ -926,10 +970,16 @@ TEST_F(FaultRun, ReadOnlyHeldOrDirectoryTargetsFailCleanly)
         {"read-only", "Can't replace [config.ini]: the file is read-only."},
         {"held", "CreateFile failed with error code 32"},
         {"directory", "Can't replace [maps]: a folder has that name."},
+        {"the running updater", "Can't replace [vestrel.exe]: it is the running updater itself."},
     };
+    const std::wstring updater = m_install + L"\\vestrel.exe";
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
         WriteFiles(m_install, older);
+        const bool byItsOwnCopy = std::string(c.label) == "the running updater";
+        if (byItsOwnCopy) {
+            ASSERT_TRUE(CopyFileW(VestrelExePath().c_str(), updater.c_str(), FALSE));
+        }
         const Files before = Snapshot(m_install);
         HANDLE held = INVALID_HANDLE_VALUE;
         if (std::string(c.label) == "read-only")
@@ -939,7 +989,8 @@ TEST_F(FaultRun, ReadOnlyHeldOrDirectoryTargetsFailCleanly)
         if (std::string(c.label) == "directory")
             CreateDirectoryW(L"maps", nullptr);
 
-        VestrelProcess vestrel({"2", "update.zip", "f-nothing.exe"});
+        VestrelProcess vestrel({"2", "update.zip", "f-nothing.exe"}, SW_SHOWNORMAL,
+                               byItsOwnCopy ? updater : std::wstring());
         const VestrelOutcome run = vestrel.Finish();
         if (held != INVALID_HANDLE_VALUE)
             CloseHandle(held);
@@ -951,6 +1002,7 @@ TEST_F(FaultRun, ReadOnlyHeldOrDirectoryTargetsFailCleanly)
         EXPECT_FALSE(HasTemporaryFiles(m_install));
         SetFileAttributesW(L"config.ini", FILE_ATTRIBUTE_NORMAL);
         RemoveDirectoryW(L"maps");
+        DeleteFileW(updater.c_str());
     }
 }
 

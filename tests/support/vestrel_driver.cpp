@@ -86,7 +86,8 @@ std::wstring VestrelExePath()
     return tests.substr(0, tests.find_last_of(L"\\/")) + L"\\vestrel.exe";
 }
 
-VestrelProcess::VestrelProcess(const std::vector<std::string>& args, WORD showCommand)
+VestrelProcess::VestrelProcess(const std::vector<std::string>& args, WORD showCommand,
+                               const std::wstring& exe)
 {
     wchar_t temp[MAX_PATH] = {};
     GetTempPathW(MAX_PATH, temp);
@@ -97,7 +98,7 @@ VestrelProcess::VestrelProcess(const std::vector<std::string>& args, WORD showCo
     HANDLE out = CreateFileW(m_stdoutFile.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
                              CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
 
-    std::string commandLine = "\"" + Narrow(VestrelExePath()) + "\"";
+    std::string commandLine = "\"" + Narrow(exe.empty() ? VestrelExePath() : exe) + "\"";
     for (const std::string& arg : args)
         commandLine += " " + QuoteArgument(arg);
     STARTUPINFOA startup = {};

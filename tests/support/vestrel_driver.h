@@ -29,9 +29,11 @@ struct VestrelOutcome {
 
 class VestrelProcess {
 public:
-    // Starts vestrel.exe in the current directory with args after the
-    // program's own path, and the given show command.
-    explicit VestrelProcess(const std::vector<std::string>& args, WORD showCommand = SW_SHOWNORMAL);
+    // Starts vestrel.exe (or the copy of it at exe) in the current
+    // directory with args after the program's own path, and the given show
+    // command.
+    explicit VestrelProcess(const std::vector<std::string>& args, WORD showCommand = SW_SHOWNORMAL,
+                            const std::wstring& exe = std::wstring());
     ~VestrelProcess();
     VestrelProcess(const VestrelProcess&) = delete;
     VestrelProcess& operator=(const VestrelProcess&) = delete;

@@ -19,7 +19,7 @@ TRIPLES=(i686-w64-mingw32 x86_64-w64-mingw32)
 PACKAGES=(
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix libz-mingw-w64-dev
   wine wine64 xvfb xauth x11-utils cmake ninja-build dpkg-dev
-  googletest unzip zip python3-pefile locales osslsigncode openssl
+  googletest unzip zip python3-pefile locales osslsigncode openssl fonts-wine
 )
 
 log() { printf '[setup] %s\n' "$*"; }

@@ -42,13 +42,22 @@ start_xvfb() {
 
 # Which Wine a prefix was made with: a prefix made before wine32 arrived
 # fails to load kernel32 afterwards, and one made with it is larger than
-# needed without it.
+# needed without it. A prefix made before its fonts were copied is made anew.
 wine_flavour() {
   if dpkg-query -W -f='${Status}\n' wine32:i386 2>/dev/null | grep -q 'ok installed'; then
-    echo "wine32 and wine64"
+    echo "wine32 and wine64, with Wine's fonts"
   else
-    echo "wine64 only"
+    echo "wine64 only, with Wine's fonts"
   fi
+}
+
+# Wine draws the caption buttons with its Marlett font, from Debian's
+# fonts-wine; its 64-bit loader does not find that package's folder by
+# itself, so the prefix gets a copy. Without it the buttons read "0 1 r".
+install_wine_fonts() {
+  local fonts="$WINEPREFIX/drive_c/windows/Fonts"
+  [ -d /usr/share/wine/fonts ] && [ -d "$fonts" ] || return 0
+  cp -n /usr/share/wine/fonts/* "$fonts/"
 }
 
 # The first start creates the prefix (about 20 s). Windows get placed where
@@ -69,6 +78,7 @@ ensure_prefix() {
     wineboot --init >/dev/null 2>&1 || true
     wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f >/dev/null 2>&1
     wineserver -w
+    install_wine_fonts
     echo "$flavour" > "$stamp"
   fi
   flock -u 9

@@ -1,10 +1,12 @@
 // Bench only: the process watch that the update's wait runs back to back.
 //   wait_bench.exe passes SECONDS     calls per second, name found / absent
 //   wait_bench.exe level SECONDS      handles and memory before and after
-//   wait_bench.exe restart RUNS VESTREL STAND_IN
+//   wait_bench.exe restart RUNS VESTREL STAND_IN POLL_RESTART
 //                                     delay from a watched program's end to
-//                                     the restarted program's start, and the
-//                                     start-up of a program on its own
+//                                     the restarted program's start, for
+//                                     vestrel.exe and for the bare loop
+//                                     (bench/poll_restart.cpp) by turns, and
+//                                     the start-up of a program on its own
 #include <windows.h>
 #include <psapi.h>
 
@@ -105,14 +107,50 @@ double Median(std::vector<double> values)
     return values[values.size() / 2];
 }
 
-// The stand-in writes its start time to "<exe>.time"; see helpers/stand_in.cpp.
-int Restart(int runs, const std::wstring& vestrel, const std::wstring& standIn)
+// How long after the watched program ends the updater started by
+// updaterCommand starts it again, in ms; negative when Wine refused a
+// start now and then. The stand-in writes its start time to "<exe>.time";
+// see helpers/stand_in.cpp.
+double RestartDelay(const std::wstring& updaterCommand, const std::wstring& held)
+{
+    HANDLE release = CreateEventW(nullptr, TRUE, FALSE, L"w-bench-release");
+    HANDLE watched = Start(L"\"" + held + L"\" --hold w-bench-release", DETACHED_PROCESS);
+    Sleep(300);
+    HANDLE updater = Start(updaterCommand, 0);
+    Sleep(500); // the updater is in its wait by now
+    DeleteFileW((held + L".time").c_str());
+    SetEvent(release);
+    WaitForSingleObject(watched, INFINITE);
+    FILETIME created, exited, kernel, user;
+    GetProcessTimes(watched, &created, &exited, &kernel, &user);
+    const long long ended =
+        (static_cast<long long>(exited.dwHighDateTime) << 32) | exited.dwLowDateTime;
+    const long long restarted = ReadStartTime(held + L".time");
+    if (updater) {
+        WaitForSingleObject(updater, 30000);
+        CloseHandle(updater);
+    }
+    CloseHandle(watched);
+    CloseHandle(release);
+    return restarted && ended ? (restarted - ended) / 10000.0 : -1;
+}
+
+void PrintDelays(const char* who, const std::vector<double>& delays)
+{
+    printf("%s: median %.1f ms (min %.1f, max %.1f) of %zu\n", who, Median(delays),
+           *std::min_element(delays.begin(), delays.end()),
+           *std::max_element(delays.begin(), delays.end()), delays.size());
+}
+
+// vestrel.exe's restart and the bare loop's, run by turns.
+int Restart(int runs, const std::wstring& vestrel, const std::wstring& standIn,
+            const std::wstring& pollRestart)
 {
     wchar_t cwd[MAX_PATH];
     GetCurrentDirectoryW(MAX_PATH, cwd);
     const std::wstring held = std::wstring(cwd) + L"\\w-held.exe";
     CopyFileW(standIn.c_str(), held.c_str(), FALSE);
-    std::vector<double> delays, starts;
+    std::vector<double> delays, bare, starts;
     for (int run = 0; run < runs; ++run) {
         DeleteFileW((held + L".time").c_str());
         const long long before = NowFileTime();
@@ -124,35 +162,19 @@ int Restart(int runs, const std::wstring& vestrel, const std::wstring& standIn)
         }
         if (started)
             starts.push_back((started - before) / 10000.0);
-
-        HANDLE release = CreateEventW(nullptr, TRUE, FALSE, L"w-bench-release");
-        HANDLE watched = Start(L"\"" + held + L"\" --hold w-bench-release", DETACHED_PROCESS);
-        Sleep(300);
-        HANDLE updater = Start(L"\"" + vestrel + L"\" 7 - w-held.exe", 0);
-        Sleep(500); // the updater is in its wait by now
-        DeleteFileW((held + L".time").c_str());
-        SetEvent(release);
-        WaitForSingleObject(watched, INFINITE);
-        FILETIME created, exited, kernel, user;
-        GetProcessTimes(watched, &created, &exited, &kernel, &user);
-        const long long ended =
-            (static_cast<long long>(exited.dwHighDateTime) << 32) | exited.dwLowDateTime;
-        const long long restarted = ReadStartTime(held + L".time");
-        if (updater) {
-            WaitForSingleObject(updater, 30000);
-            CloseHandle(updater);
-        }
-        // A start that Wine refused now and then has no time to count.
-        if (restarted && ended)
-            delays.push_back((restarted - ended) / 10000.0);
-        CloseHandle(watched);
-        CloseHandle(release);
+        const double ours = RestartDelay(L"\"" + vestrel + L"\" 7 - w-held.exe", held);
+        if (ours >= 0)
+            delays.push_back(ours);
+        const double loop =
+            RestartDelay(L"\"" + pollRestart + L"\" w-held.exe \"" + held + L"\"", held);
+        if (loop >= 0)
+            bare.push_back(loop);
     }
-    if (delays.empty() || starts.empty())
+    if (delays.empty() || bare.empty() || starts.empty())
         return 1;
-    printf("restart delay after the watched program ends: median %.1f ms (min %.1f, max %.1f) of %zu\n",
-           Median(delays), *std::min_element(delays.begin(), delays.end()),
-           *std::max_element(delays.begin(), delays.end()), delays.size());
+    PrintDelays("restart delay after the watched program ends, vestrel.exe", delays);
+    PrintDelays("the same, a bare loop that polls the process list and starts it", bare);
+    printf("vestrel.exe / the bare loop: %.2fx\n", Median(delays) / Median(bare));
     printf("start of the same program by itself: median %.1f ms of %zu\n", Median(starts),
            starts.size());
     return 0;
@@ -185,12 +207,12 @@ int main(int argc, char** argv)
         printf("calls: %ld\n", calls);
         return 0;
     }
-    if (argc >= 5 && std::string(argv[1]) == "restart") {
+    if (argc >= 6 && std::string(argv[1]) == "restart") {
         const int runs = atoi(argv[2]);
-        std::wstring vestrel(argv[3], argv[3] + strlen(argv[3]));
-        std::wstring standIn(argv[4], argv[4] + strlen(argv[4]));
-        return Restart(runs, vestrel, standIn);
+        auto wide = [](const char* text) { return std::wstring(text, text + strlen(text)); };
+        return Restart(runs, wide(argv[3]), wide(argv[4]), wide(argv[5]));
     }
-    fprintf(stderr, "usage: wait_bench.exe passes|level SECONDS | restart RUNS VESTREL STAND_IN\n");
+    fprintf(stderr, "usage: wait_bench.exe passes|level SECONDS | "
+                    "restart RUNS VESTREL STAND_IN POLL_RESTART\n");
     return 2;
 }

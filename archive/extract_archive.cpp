@@ -110,7 +110,9 @@ void MakePlannedDirectories(InstallPlan& plan)
     }
 }
 
-EntryOutcome StageFile(zip_t* archive, const InstallPlan& plan, const PlannedFile& file)
+// volume is the journal's: see FlushNewContent.
+EntryOutcome StageFile(zip_t* archive, const InstallPlan& plan, const PlannedFile& file,
+                       unsigned long volume)
 {
     const char* name = file.name.c_str();
     Print("Unzipping [%s]...\n", name);
@@ -140,9 +142,8 @@ EntryOutcome StageFile(zip_t* archive, const InstallPlan& plan, const PlannedFil
     }
     // The new content must be on disk before its name can replace the old
     // file, or a power cut after the update could leave names without data.
-    const char* failedCall = nullptr;
-    if (!FlushNewContent(out.Get(), failedCall)) {
-        ReportLastError(failedCall);
+    if (!FlushNewContent(out.Get(), volume)) {
+        ReportLastError("FlushFileBuffers");
         return EntryOutcome::WriteFailed;
     }
     if (!out.Close()) {
@@ -156,11 +157,11 @@ EntryOutcome StageFile(zip_t* archive, const InstallPlan& plan, const PlannedFil
     return EntryOutcome::Done;
 }
 
-bool StageAllFiles(zip_t* archive, const InstallPlan& plan, std::string& failedName,
-                   bool& writeFailed)
+bool StageAllFiles(zip_t* archive, const InstallPlan& plan, unsigned long volume,
+                   std::string& failedName, bool& writeFailed)
 {
     for (const PlannedFile& file : plan.files) {
-        const EntryOutcome outcome = StageFile(archive, plan, file);
+        const EntryOutcome outcome = StageFile(archive, plan, file, volume);
         if (outcome != EntryOutcome::Done) {
             failedName = file.name;
             writeFailed = outcome == EntryOutcome::WriteFailed;
@@ -251,7 +252,7 @@ bool ExtractArchive(const char* archivePath)
     }
 
     bool writeFailed = false;
-    if (!StageAllFiles(archive.get(), plan, failedName, writeFailed)) {
+    if (!StageAllFiles(archive.get(), plan, VolumeOf(journal.Get()), failedName, writeFailed)) {
         archive.reset();
         SettleAndCloseJournal(plan, JournalPhase::Staging, journal);
         if (writeFailed)

@@ -9,7 +9,6 @@ namespace {
 // 10 1709 and later).
 const ULONG kFlushNoSync = 0x00000004;
 using FlushBuffersFileEx = NTSTATUS(NTAPI*)(HANDLE, ULONG, PVOID, ULONG, PIO_STATUS_BLOCK);
-using StatusToError = ULONG(NTAPI*)(NTSTATUS);
 
 FARPROC NtdllFunction(const char* name)
 {
@@ -30,21 +29,19 @@ FlushBuffersFileEx FlushWithoutSync()
 
 } // namespace
 
-bool FlushNewContent(HANDLE file, const char*& failedCall)
+unsigned long VolumeOf(HANDLE file)
+{
+    BY_HANDLE_FILE_INFORMATION info;
+    return GetFileInformationByHandle(file, &info) ? info.dwVolumeSerialNumber : 0;
+}
+
+bool FlushNewContent(HANDLE file, unsigned long journalVolume)
 {
     static const FlushBuffersFileEx flushWithoutSync = FlushWithoutSync();
-    if (flushWithoutSync) {
+    if (flushWithoutSync && journalVolume != 0 && VolumeOf(file) == journalVolume) {
         IO_STATUS_BLOCK status = {};
-        const NTSTATUS result = flushWithoutSync(file, kFlushNoSync, nullptr, 0, &status);
-        if (result >= 0)
+        if (flushWithoutSync(file, kFlushNoSync, nullptr, 0, &status) >= 0)
             return true;
-        failedCall = "NtFlushBuffersFileEx";
-        // ntdll has the status's error code wherever it has the flush.
-        const auto toError = reinterpret_cast<StatusToError>(
-            reinterpret_cast<void*>(NtdllFunction("RtlNtStatusToDosError")));
-        SetLastError(toError ? toError(result) : ERROR_WRITE_FAULT);
-        return false;
     }
-    failedCall = "FlushFileBuffers";
     return FlushFileBuffers(file) != FALSE;
 }

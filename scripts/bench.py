@@ -71,6 +71,8 @@ def make_archives():
     for path, packs in ((main, 4), (small, 2)):
         if os.path.exists(path):
             continue
+        # Each archive has its own numbers, whichever of them is made first.
+        rng = random.Random(SEED + packs)
         entries = [(f"data/{i // 100:02d}/file{i:04d}.bin", rng.randint(1024, 64 * 1024))
                    for i in range(2000)]
         entries += [(f"big/pack{i}.bin", 32 * MiB) for i in range(packs)]
@@ -97,9 +99,17 @@ def fresh_dir(name):
     return path
 
 
+def settled():
+    """Writes out what earlier runs left in the page cache, so that no run
+    pays for the one before it: a flush on ext4 commits the journal, and
+    with it every run's dirty data."""
+    os.sync()
+
+
 def timed(command, cwd):
     # Standard output goes to a file, as a patcher that keeps it would have
     # it: Wine writes to /dev/null one character at a time, slowly.
+    settled()
     with open(os.path.join(BENCH, "stdout.txt"), "w") as out:
         start = time.perf_counter()
         subprocess.run(command, cwd=cwd, stdout=out, stderr=subprocess.STDOUT, check=False)
@@ -108,6 +118,7 @@ def timed(command, cwd):
 
 def run_with_usage(command, cwd):
     """Wall seconds and CPU seconds of one run."""
+    settled()
     with open(os.path.join(BENCH, "stdout.txt"), "w") as out:
         start = time.perf_counter()
         child = subprocess.Popen(command, cwd=cwd, stdout=out, stderr=subprocess.STDOUT)
@@ -119,6 +130,7 @@ def run_with_usage(command, cwd):
 def peak_resident_kib(command, cwd):
     """The run's peak resident set (VmHWM), read until the process ends.
     wine-run.sh and Wine exec one another, so the pid is vestrel.exe's."""
+    settled()
     with open(os.path.join(BENCH, "stdout.txt"), "w") as out:
         child = subprocess.Popen(command, cwd=cwd, stdout=out, stderr=subprocess.STDOUT)
         peak = 0

@@ -92,11 +92,24 @@ def make_archives():
 
 # ---------------------------------------------------------------- running
 
+TRASH = os.path.join(BENCH, "trash")
+
+
 def fresh_dir(name):
+    """An empty folder for one run. What a run before it wrote goes to the
+    trash, emptied between rounds (empty_trash): deleting it now would have
+    the file system discard its blocks while the next run is timed."""
     path = os.path.join(BENCH, name)
-    shutil.rmtree(path, ignore_errors=True)
+    if os.path.exists(path):
+        os.makedirs(TRASH, exist_ok=True)
+        os.rename(path, os.path.join(TRASH, f"{name}-{time.monotonic_ns()}"))
     os.makedirs(path)
     return path
+
+
+def empty_trash():
+    shutil.rmtree(TRASH, ignore_errors=True)
+    os.sync()
 
 
 def settled():
@@ -190,24 +203,33 @@ def extraction(archive, small):
                                    "small", "small_staged", "alone")}
     results.update({part: [] for part, _ in PARTS})
     raw = os.path.join(TESTS, "raw_extract.exe")
-    for _ in range(PAIRS):
-        results["vestrel"].append(unpacked_by(VESTREL, archive))
-        results["staged100"].append(staged_loop(archive))
-        results["small"].append(unpacked_by(VESTREL, small))
-        results["small_staged"].append(staged_loop(small))
-        for part, _ in PARTS:
-            results[part].append(
-                unpacked_by(os.path.join(TESTS, f"vestrel_without_{part}.exe"), archive))
+
+    def alone():
         out = fresh_dir("out-alone")
         os.link(archive, os.path.join(out, "update.zip"))
-        results["alone"].append(
-            timed([WINE_RUN, os.path.join(TESTS, "extract_only.exe"), "update.zip"], out))
-        out = fresh_dir("out-raw100")
-        results["raw100"].append(timed([WINE_RUN, raw, windows_path(archive), "100"], out))
-        out = fresh_dir("out-raw64k")
-        results["raw64k"].append(timed([WINE_RUN, raw, windows_path(archive), "65536"], out))
-        out = fresh_dir("out-unzip")
-        results["unzip"].append(timed(["unzip", "-o", "-q", archive, "-d", out], out))
+        return timed([WINE_RUN, os.path.join(TESTS, "extract_only.exe"), "update.zip"], out)
+
+    def other(key, command):
+        out = fresh_dir("out-" + key)
+        return timed(command(out), out)
+
+    runs = [
+        [("vestrel", lambda: unpacked_by(VESTREL, archive)), ("staged100", lambda: staged_loop(archive))],
+        [("small", lambda: unpacked_by(VESTREL, small)), ("small_staged", lambda: staged_loop(small))],
+        [("alone", alone)],
+        [("raw100", lambda: other("raw100", lambda out: [WINE_RUN, raw, windows_path(archive), "100"]))],
+        [("raw64k", lambda: other("raw64k", lambda out: [WINE_RUN, raw, windows_path(archive), "65536"]))],
+        [("unzip", lambda: other("unzip", lambda out: ["unzip", "-o", "-q", archive, "-d", out]))],
+    ] + [[(part, lambda part=part: unpacked_by(os.path.join(TESTS, f"vestrel_without_{part}.exe"),
+                                               archive))] for part, _ in PARTS]
+    # Every run takes every place in the rounds by turns, and the two of a
+    # pair swap places: a place in the round costs no run more than another.
+    for round_ in range(PAIRS):
+        turn = round_ % len(runs)
+        for unit in runs[turn:] + runs[:turn]:
+            for key, run in (unit if round_ % 2 == 0 else list(reversed(unit))):
+                results[key].append(run())
+        empty_trash()
     medians = {key: statistics.median(values) for key, values in results.items()}
     medians["pairs"] = ratios(results["vestrel"], results["staged100"])
     medians["small_pairs"] = ratios(results["small"], results["small_staged"])
@@ -226,6 +248,7 @@ def memory(big, empty):
         for key, archive in (("big", big), ("empty", empty)):
             command, out = vestrel_unpack(archive, "out-memory")
             peaks[key].append(peak_resident_kib(command, out))
+        empty_trash()
     return {key: statistics.median(values) for key, values in peaks.items()}
 
 
@@ -295,6 +318,7 @@ def main():
         report = measure()
     finally:
         server.terminate()
+        empty_trash()
     print(report)
     with open(os.path.join(BENCH, "results.md"), "w") as f:
         f.write(report + "\n")

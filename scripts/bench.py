@@ -5,6 +5,7 @@ unless it says otherwise; on a shared machine the ratios are the figures to
 trust, not the seconds. Prints a Markdown table (also build/bench/results.md).
 
 Run through scripts/bench.sh, which builds what this needs."""
+import json
 import os
 import random
 import re
@@ -230,6 +231,9 @@ def extraction(archive, small):
             for key, run in (unit if round_ % 2 == 0 else list(reversed(unit))):
                 results[key].append(run())
         empty_trash()
+    # Every run's seconds, for a look behind the medians.
+    with open(os.path.join(BENCH, "extraction.json"), "w") as f:
+        json.dump(results, f, indent=1)
     medians = {key: statistics.median(values) for key, values in results.items()}
     medians["pairs"] = ratios(results["vestrel"], results["staged100"])
     medians["small_pairs"] = ratios(results["small"], results["small_staged"])

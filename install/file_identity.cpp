@@ -36,6 +36,23 @@ bool ReadCrc(HANDLE file, std::uint32_t& crc)
     return true;
 }
 
+// What a comparison learns from the path alone: Same when a file is there,
+// whose stamp is then in found, and the comparison goes on.
+Identity LookForFile(const std::wstring& path, FileStamp& found)
+{
+    switch (WhatIsAt(path, &found)) {
+    case Found::Nothing:
+        return Identity::Missing;
+    case Found::Unknown:
+        ReportLastError("GetFileAttributesEx");
+        return Identity::Unknown;
+    case Found::Directory:
+        return Identity::Different;
+    default:
+        return Identity::Same;
+    }
+}
+
 } // namespace
 
 Found WhatIsAt(const std::wstring& path, FileStamp* stamp)
@@ -61,34 +78,20 @@ Found WhatIsAt(const std::wstring& path, FileStamp* stamp)
 Identity CompareStamp(const std::wstring& path, const FileStamp& stamp)
 {
     FileStamp found;
-    switch (WhatIsAt(path, &found)) {
-    case Found::Nothing:
-        return Identity::Missing;
-    case Found::Unknown:
-        ReportLastError("GetFileAttributesEx");
-        return Identity::Unknown;
-    case Found::Directory:
-        return Identity::Different;
-    default:
-        return found == stamp ? Identity::Same : Identity::Different;
-    }
+    const Identity there = LookForFile(path, found);
+    if (there != Identity::Same)
+        return there;
+    return found == stamp ? Identity::Same : Identity::Different;
 }
 
 Identity CompareContent(const std::wstring& path, std::uint64_t size, std::uint32_t crc)
 {
     FileStamp found;
-    switch (WhatIsAt(path, &found)) {
-    case Found::Nothing:
-        return Identity::Missing;
-    case Found::Unknown:
-        ReportLastError("GetFileAttributesEx");
-        return Identity::Unknown;
-    case Found::Directory:
+    const Identity there = LookForFile(path, found);
+    if (there != Identity::Same)
+        return there;
+    if (found.size != size)
         return Identity::Different;
-    default:
-        if (found.size != size)
-            return Identity::Different;
-    }
     UniqueHandle file;
     RetryWhileFileHeld([&] {
         file = UniqueHandle(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,

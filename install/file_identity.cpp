@@ -68,9 +68,8 @@ Found WhatIsAt(const std::wstring& path, FileStamp* stamp)
     if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
         return Found::Directory;
     if (stamp) {
-        stamp->size = (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-        stamp->lastWrite = (static_cast<std::uint64_t>(data.ftLastWriteTime.dwHighDateTime) << 32) |
-                           data.ftLastWriteTime.dwLowDateTime;
+        stamp->size = Join(data.nFileSizeHigh, data.nFileSizeLow);
+        stamp->lastWrite = Join(data.ftLastWriteTime.dwHighDateTime, data.ftLastWriteTime.dwLowDateTime);
     }
     return data.dwFileAttributes & FILE_ATTRIBUTE_READONLY ? Found::ReadOnlyFile : Found::File;
 }

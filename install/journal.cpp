@@ -25,20 +25,18 @@ const char kMoved[] = "moved\n";
 // not ours.
 const size_t kLargestJournal = 64u << 20;
 
-std::string Checksum(const std::string& bytes)
-{
-    const uLong crc = crc32(crc32(0L, Z_NULL, 0), reinterpret_cast<const Bytef*>(bytes.data()),
-                            static_cast<uInt>(bytes.size()));
-    char text[16] = {};
-    snprintf(text, sizeof text, "%08lx", static_cast<unsigned long>(crc));
-    return text;
-}
-
 std::string Hex(std::uint64_t value, int digits)
 {
     char text[24] = {};
     snprintf(text, sizeof text, "%0*llx", digits, static_cast<unsigned long long>(value));
     return text;
+}
+
+std::string Checksum(const std::string& bytes)
+{
+    return Hex(crc32(crc32(0L, Z_NULL, 0), reinterpret_cast<const Bytef*>(bytes.data()),
+                     static_cast<uInt>(bytes.size())),
+               8);
 }
 
 // What the kept file must be, in the journal's words.

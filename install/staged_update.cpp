@@ -171,28 +171,35 @@ bool PutBack(const InstallPlan& plan, const PlannedFile& file)
 }
 
 // Whether the kept file is the one the update kept: the file it found, by
-// its stamp, or an earlier entry's content.
-Identity CompareKept(const InstallPlan& plan, const PlannedFile& file)
+// its stamp, or an earlier entry's content. When it is not, gone or not
+// known, otherwise says what that means for the settling (a file that is
+// not the update's is logged), and nothing is done to it.
+bool IsKeptFile(const InstallPlan& plan, const PlannedFile& file, SettleOutcome& otherwise)
 {
     const std::wstring kept = FullPath(plan, file.kept);
-    if (file.keptFrom == kOriginalFile)
-        return CompareStamp(kept, file.keptStamp);
-    const PlannedFile& earlier = plan.files[file.keptFrom];
-    return CompareContent(kept, earlier.size, earlier.crc);
+    const PlannedFile* earlier = file.keptFrom == kOriginalFile ? nullptr : &plan.files[file.keptFrom];
+    switch (earlier ? CompareContent(kept, earlier->size, earlier->crc)
+                    : CompareStamp(kept, file.keptStamp)) {
+    case Identity::Same:
+        return true;
+    case Identity::Missing:
+        otherwise = SettleOutcome::Settled;
+        return false;
+    case Identity::Unknown:
+        otherwise = SettleOutcome::Blocked;
+        return false;
+    case Identity::Different:
+        break;
+    }
+    otherwise = LeftAlone(file.kept, "the file the update kept");
+    return false;
 }
 
 SettleOutcome DeleteKeptFile(const InstallPlan& plan, const PlannedFile& file)
 {
-    switch (CompareKept(plan, file)) {
-    case Identity::Missing:
-        return SettleOutcome::Settled;
-    case Identity::Unknown:
-        return SettleOutcome::Blocked;
-    case Identity::Different:
-        return LeftAlone(file.kept, "the file the update kept");
-    case Identity::Same:
-        break;
-    }
+    SettleOutcome otherwise = SettleOutcome::Settled;
+    if (!IsKeptFile(plan, file, otherwise))
+        return otherwise;
     return DeleteIfThere(plan, file.kept) ? SettleOutcome::Settled : SettleOutcome::Blocked;
 }
 
@@ -236,16 +243,9 @@ SettleOutcome UndoFile(const InstallPlan& plan, const PlannedFile& file)
             return LeftAlone(file.target, "what the update wrote");
         return DeleteIfThere(plan, file.target) ? SettleOutcome::Settled : SettleOutcome::Blocked;
     }
-    switch (CompareKept(plan, file)) {
-    case Identity::Missing:
-        return SettleOutcome::Settled;
-    case Identity::Unknown:
-        return SettleOutcome::Blocked;
-    case Identity::Different:
-        return LeftAlone(file.kept, "the file the update kept");
-    case Identity::Same:
-        break;
-    }
+    SettleOutcome otherwise = SettleOutcome::Settled;
+    if (!IsKeptFile(plan, file, otherwise))
+        return otherwise;
     if (target == Identity::Different) {
         Report(g_log, "Left [%s] as it is: it is not what the update wrote. What the update kept "
                       "of it stays in [%s].",

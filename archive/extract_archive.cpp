@@ -112,7 +112,7 @@ void MakePlannedDirectories(InstallPlan& plan)
 
 // volume is the journal's: see FlushNewContent.
 EntryOutcome StageFile(zip_t* archive, const InstallPlan& plan, const PlannedFile& file,
-                       unsigned long volume)
+                       const std::wstring& volume)
 {
     const char* name = file.name.c_str();
     Print("Unzipping [%s]...\n", name);
@@ -157,7 +157,7 @@ EntryOutcome StageFile(zip_t* archive, const InstallPlan& plan, const PlannedFil
     return EntryOutcome::Done;
 }
 
-bool StageAllFiles(zip_t* archive, const InstallPlan& plan, unsigned long volume,
+bool StageAllFiles(zip_t* archive, const InstallPlan& plan, const std::wstring& volume,
                    std::string& failedName, bool& writeFailed)
 {
     for (const PlannedFile& file : plan.files) {
@@ -252,7 +252,8 @@ bool ExtractArchive(const char* archivePath)
     }
 
     bool writeFailed = false;
-    if (!StageAllFiles(archive.get(), plan, VolumeOf(journal.Get()), failedName, writeFailed)) {
+    if (!StageAllFiles(archive.get(), plan, BatchFlushVolume(journal.Get()), failedName,
+                       writeFailed)) {
         archive.reset();
         SettleAndCloseJournal(plan, JournalPhase::Staging, journal);
         if (writeFailed)
@@ -264,9 +265,14 @@ bool ExtractArchive(const char* archivePath)
         return false;
     }
 
+    if (!KeepReplacedFiles(plan, failedName)) {
+        SettleAndCloseJournal(plan, JournalPhase::Staging, journal);
+        ReportWriteFailure(failedName);
+        return false;
+    }
     // A phase that could not be recorded may still be on disk in part: undo
     // as from the moves, which is right for every state before "moved".
-    if (!RecordPhase(journal.Get(), JournalPhase::Moving)) {
+    if (!RecordPhase(journal.Get(), plan, JournalPhase::Moving)) {
         SettleAndCloseJournal(plan, JournalPhase::Moving, journal);
         ReportWriteFailure(journalName);
         return false;

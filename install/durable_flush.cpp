@@ -2,13 +2,28 @@
 
 #include <winternl.h>
 
+#include <vector>
+
 namespace {
 
-// NtFlushBuffersFileEx with FLUSH_FLAGS_NO_SYNC writes the data and the
-// metadata to the disk without asking the disk to empty its cache (Windows
-// 10 1709 and later).
-const ULONG kFlushNoSync = 0x00000004;
+// FLUSH_FLAGS_NO_SYNC from the WDK's ntifs.h (Windows 8 and later): the
+// file's data and metadata are written to the disk, and the disk is not
+// asked to empty its own cache. (0x4 there is FLUSH_FLAGS_FILE_DATA_SYNC_ONLY,
+// which does ask it, for every file.) "ZwFlushBuffersFileEx function",
+// Microsoft Learn.
+const ULONG kFlushFlagsNoSync = 0x00000002;
 using FlushBuffersFileEx = NTSTATUS(NTAPI*)(HANDLE, ULONG, PVOID, ULONG, PIO_STATUS_BLOCK);
+
+// FileFsDeviceInformation, FILE_FS_DEVICE_INFORMATION and FILE_REMOTE_DEVICE
+// from the WDK's wdm.h; "NtQueryVolumeInformationFile function", Microsoft
+// Learn.
+const int kFileFsDeviceInformation = 4;
+const ULONG kFileRemoteDevice = 0x00000010;
+struct DeviceInformation {
+    ULONG deviceType;
+    ULONG characteristics;
+};
+using QueryVolumeInformationFile = NTSTATUS(NTAPI*)(HANDLE, PIO_STATUS_BLOCK, PVOID, ULONG, int);
 
 FARPROC NtdllFunction(const char* name)
 {
@@ -27,20 +42,55 @@ FlushBuffersFileEx FlushWithoutSync()
         reinterpret_cast<void*>(NtdllFunction("NtFlushBuffersFileEx")));
 }
 
-} // namespace
-
-unsigned long VolumeOf(HANDLE file)
+bool IsRemote(HANDLE file)
 {
-    BY_HANDLE_FILE_INFORMATION info;
-    return GetFileInformationByHandle(file, &info) ? info.dwVolumeSerialNumber : 0;
+    const auto query = reinterpret_cast<QueryVolumeInformationFile>(
+        reinterpret_cast<void*>(NtdllFunction("NtQueryVolumeInformationFile")));
+    IO_STATUS_BLOCK status = {};
+    DeviceInformation device = {};
+    if (!query || query(file, &status, &device, sizeof device, kFileFsDeviceInformation) < 0)
+        return true; // unknown: not to be relied on
+    return (device.characteristics & kFileRemoteDevice) != 0;
 }
 
-bool FlushNewContent(HANDLE file, unsigned long journalVolume)
+std::wstring FinalPath(HANDLE file, DWORD flags)
+{
+    std::vector<wchar_t> path(MAX_PATH);
+    for (;;) {
+        const DWORD length =
+            GetFinalPathNameByHandleW(file, path.data(), static_cast<DWORD>(path.size()), flags);
+        if (length == 0)
+            return std::wstring();
+        if (length < path.size())
+            return std::wstring(path.data(), length);
+        path.resize(length + 1);
+    }
+}
+
+} // namespace
+
+std::wstring BatchFlushVolume(HANDLE file)
+{
+    wchar_t fileSystem[MAX_PATH + 1] = {};
+    if (!GetVolumeInformationByHandleW(file, nullptr, 0, nullptr, nullptr, nullptr, fileSystem,
+                                       MAX_PATH + 1) ||
+        lstrcmpiW(fileSystem, L"NTFS") != 0 || IsRemote(file))
+        return std::wstring();
+    // The NT path is the volume's device followed by the path on it.
+    const std::wstring full = FinalPath(file, VOLUME_NAME_NT);
+    const std::wstring onVolume = FinalPath(file, VOLUME_NAME_NONE);
+    if (full.empty() || onVolume.empty() || full.size() <= onVolume.size() ||
+        full.compare(full.size() - onVolume.size(), onVolume.size(), onVolume) != 0)
+        return std::wstring();
+    return full.substr(0, full.size() - onVolume.size());
+}
+
+bool FlushNewContent(HANDLE file, const std::wstring& journalVolume)
 {
     static const FlushBuffersFileEx flushWithoutSync = FlushWithoutSync();
-    if (flushWithoutSync && journalVolume != 0 && VolumeOf(file) == journalVolume) {
+    if (flushWithoutSync && !journalVolume.empty() && BatchFlushVolume(file) == journalVolume) {
         IO_STATUS_BLOCK status = {};
-        if (flushWithoutSync(file, kFlushNoSync, nullptr, 0, &status) >= 0)
+        if (flushWithoutSync(file, kFlushFlagsNoSync, nullptr, 0, &status) >= 0)
             return true;
     }
     return FlushFileBuffers(file) != FALSE;

@@ -8,7 +8,6 @@
 
 #include "diag/report.h"
 #include "diag/unique_handle.h"
-#include "install/retry_while_held.h"
 
 namespace {
 
@@ -17,11 +16,12 @@ std::uint64_t Join(DWORD high, DWORD low)
     return (static_cast<std::uint64_t>(high) << 32) | low;
 }
 
-// The CRC-32 of the open file's bytes from its start.
-bool ReadCrc(HANDLE file, std::uint32_t& crc)
+// The CRC-32 of the open file's bytes from its start, and their count.
+bool ReadCrc(HANDLE file, std::uint32_t& crc, std::uint64_t* size = nullptr)
 {
     std::vector<unsigned char> buffer(64 * 1024);
     uLong sum = crc32(0L, Z_NULL, 0);
+    std::uint64_t total = 0;
     for (;;) {
         DWORD read = 0;
         if (!ReadFile(file, buffer.data(), static_cast<DWORD>(buffer.size()), &read, nullptr)) {
@@ -31,9 +31,41 @@ bool ReadCrc(HANDLE file, std::uint32_t& crc)
         if (read == 0)
             break;
         sum = crc32(sum, buffer.data(), static_cast<uInt>(read));
+        total += read;
     }
     crc = static_cast<std::uint32_t>(sum);
+    if (size)
+        *size = total;
     return true;
+}
+
+UniqueHandle OpenToRead(const std::wstring& path, Patience patience)
+{
+    UniqueHandle file;
+    RetryWhileFileHeld(patience, [&] {
+        file = UniqueHandle(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                        OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+        return file.IsValid();
+    });
+    if (!file.IsValid())
+        ReportLastError("CreateFile");
+    return file;
+}
+
+// A name-surrogate reparse point (IsReparseTagNameSurrogate in winnt.h):
+// a symbolic link or a mount point, as opposed to a file that is only
+// stored differently (compressed by WOF, held in the cloud). The tag is in
+// dwReserved0 of the find data ("WIN32_FIND_DATAW structure", Microsoft
+// Learn).
+bool IsNameSurrogate(const std::wstring& path)
+{
+    WIN32_FIND_DATAW found;
+    HANDLE find = FindFirstFileW(path.c_str(), &found);
+    if (find == INVALID_HANDLE_VALUE)
+        return false;
+    FindClose(find);
+    return (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
+           (found.dwReserved0 & 0x20000000) != 0;
 }
 
 // What a comparison learns from the path alone: Same when a file is there,
@@ -47,6 +79,7 @@ Identity LookForFile(const std::wstring& path, FileStamp& found)
         ReportLastError("GetFileAttributesEx");
         return Identity::Unknown;
     case Found::Directory:
+    case Found::Link:
         return Identity::Different;
     default:
         return Identity::Same;
@@ -67,6 +100,8 @@ Found WhatIsAt(const std::wstring& path, FileStamp* stamp)
     }
     if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
         return Found::Directory;
+    if ((data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) && IsNameSurrogate(path))
+        return Found::Link;
     if (stamp) {
         stamp->size = Join(data.nFileSizeHigh, data.nFileSizeLow);
         stamp->lastWrite = Join(data.ftLastWriteTime.dwHighDateTime, data.ftLastWriteTime.dwLowDateTime);
@@ -83,7 +118,8 @@ Identity CompareStamp(const std::wstring& path, const FileStamp& stamp)
     return found == stamp ? Identity::Same : Identity::Different;
 }
 
-Identity CompareContent(const std::wstring& path, std::uint64_t size, std::uint32_t crc)
+Identity CompareContent(const std::wstring& path, std::uint64_t size, std::uint32_t crc,
+                        Patience patience)
 {
     FileStamp found;
     const Identity there = LookForFile(path, found);
@@ -91,20 +127,18 @@ Identity CompareContent(const std::wstring& path, std::uint64_t size, std::uint3
         return there;
     if (found.size != size)
         return Identity::Different;
-    UniqueHandle file;
-    RetryWhileFileHeld([&] {
-        file = UniqueHandle(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                        OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-        return file.IsValid();
-    });
-    if (!file.IsValid()) {
-        ReportLastError("CreateFile");
-        return Identity::Unknown;
-    }
+    const UniqueHandle file = OpenToRead(path, patience);
     std::uint32_t foundCrc = 0;
-    if (!ReadCrc(file.Get(), foundCrc))
+    if (!file.IsValid() || !ReadCrc(file.Get(), foundCrc))
         return Identity::Unknown;
     return foundCrc == crc ? Identity::Same : Identity::Different;
+}
+
+bool ContentOf(const std::wstring& path, std::uint64_t& size, std::uint32_t& crc,
+               Patience patience)
+{
+    const UniqueHandle file = OpenToRead(path, patience);
+    return file.IsValid() && ReadCrc(file.Get(), crc, &size);
 }
 
 std::string FolderId(const std::wstring& path)

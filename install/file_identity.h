@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <string>
 
+#include "install/retry_while_held.h"
+
 // What tells that a file or folder on disk is the one an update wrote, kept
 // or made, so that recovery changes nothing else, whatever its journal says.
 
@@ -19,10 +21,13 @@ inline bool operator==(const FileStamp& a, const FileStamp& b)
     return a.size == b.size && a.lastWrite == b.lastWrite;
 }
 
-// What is at path now, and the stamp of a file found there. Unknown when
-// Windows cannot say (the thread's last error says why): a decision that
-// rests on it must not be taken.
-enum class Found { Nothing, File, ReadOnlyFile, Directory, Unknown };
+// What is at path now, and the stamp of a file found there. Link is a file
+// that is a symbolic link (or another name-surrogate reparse point, as mod
+// managers deploy files): its stamp is the link's own, while every call that
+// copies or links it reaches the file it points to. A link to a folder is
+// the folder. Unknown when Windows cannot say (the thread's last error says
+// why): a decision that rests on it must not be taken.
+enum class Found { Nothing, File, ReadOnlyFile, Link, Directory, Unknown };
 Found WhatIsAt(const std::wstring& path, FileStamp* stamp = nullptr);
 
 enum class Identity {
@@ -36,8 +41,15 @@ enum class Identity {
 Identity CompareStamp(const std::wstring& path, const FileStamp& stamp);
 
 // Whether path holds a file of this size whose bytes have this CRC-32. The
-// file is read only when its size matches.
-Identity CompareContent(const std::wstring& path, std::uint64_t size, std::uint32_t crc);
+// file is read only when its size matches; patience is for a reader that
+// holds it.
+Identity CompareContent(const std::wstring& path, std::uint64_t size, std::uint32_t crc,
+                        Patience patience = Patience::NewFile);
+
+// The size and CRC-32 of the file at path, read whole. False when it cannot
+// be read (reported).
+bool ContentOf(const std::wstring& path, std::uint64_t& size, std::uint32_t& crc,
+               Patience patience = Patience::NewFile);
 
 // The folder's volume and file number ("<serial>-<index>" in hex), which
 // stay with the folder whatever is done inside it; empty when it cannot be

@@ -94,6 +94,14 @@ bool NormalizeInstallName(const std::wstring& name, std::wstring& normal)
     return true;
 }
 
+std::wstring FoldedName(const std::wstring& name)
+{
+    std::wstring folded = name;
+    if (!folded.empty())
+        CharUpperBuffW(&folded[0], static_cast<DWORD>(folded.size()));
+    return folded;
+}
+
 std::wstring StagingName(const std::wstring& target, const std::wstring& token, size_t number,
                          const wchar_t* suffix)
 {

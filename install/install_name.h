@@ -22,6 +22,9 @@ extern const wchar_t kJournalDraftName[];
 // the plan looks up which file it names (see PlanFile).
 bool NormalizeInstallName(const std::wstring& name, std::wstring& normal);
 
+// The upper-cased form under which Windows compares names.
+std::wstring FoldedName(const std::wstring& name);
+
 // The updater's own file beside target: "~vestrel-<token>-<number><suffix>",
 // in target's folder.
 std::wstring StagingName(const std::wstring& target, const std::wstring& token, size_t number,

@@ -32,15 +32,6 @@ bool LongWorkingDirectory(std::wstring& root)
     return true;
 }
 
-// The upper-cased form under which Windows compares names.
-std::wstring FoldedName(const std::wstring& name)
-{
-    std::wstring folded = name;
-    if (!folded.empty())
-        CharUpperBuffW(&folded[0], static_cast<DWORD>(folded.size()));
-    return folded;
-}
-
 // The archive's own form of the first components of name (a path as the
 // archive gives it, '/' or '\\' between components, "." and empty ones
 // not counted): "./maps/new/" for two components of "./maps/new/a.map".
@@ -253,6 +244,7 @@ PlanOutcome PlanFile(InstallPlan& plan, const std::wstring& target, const std::s
         file.keptFrom = earlier->second; // already planned, and checked then
     else
         found = WhatIsAt(FullPath(plan, file.target), &file.keptStamp);
+
     switch (found) {
     case Found::Nothing:
         break;
@@ -267,6 +259,12 @@ PlanOutcome PlanFile(InstallPlan& plan, const std::wstring& target, const std::s
         // Windows refuses to replace a read-only file; not every file system
         // does, so refuse it here, before anything is written.
         Report(g_log, "Can't replace [%s]: the file is read-only.", name.c_str());
+        return PlanOutcome::Refused;
+    case Found::Link:
+        // Writing through it would change a file outside the game's folder
+        // (a mod manager's); replacing it would end the link. The player
+        // decides, so neither is done.
+        Report(g_log, "Can't replace [%s]: it is a link to another file.", name.c_str());
         return PlanOutcome::Refused;
     case Found::Directory:
         Report(g_log, "Can't replace [%s]: a folder has that name.", name.c_str());

@@ -30,6 +30,12 @@ struct PlannedFile {
     // where an earlier entry names the same file, that entry's content.
     std::size_t keptFrom = kOriginalFile;
     FileStamp keptStamp;
+    // A volume without hard links keeps the file found as a copy that this
+    // program writes itself; the copy is then known by its size and the
+    // CRC-32 of what was written, not by a time (FAT shifts every time it
+    // reports when the clock's offset changes).
+    bool keptAsCopy = false;
+    std::uint32_t keptCrc = 0;
 };
 
 struct PlannedDirectory {
@@ -70,8 +76,8 @@ PlanOutcome PlanDirectory(InstallPlan& plan, const std::wstring& target, const s
 
 // A file entry: its folders as above, its staging names and what identifies
 // its content. A target that exists is kept while the update runs; a
-// read-only file, a folder, or a target whose state cannot be read refuses
-// the update.
+// read-only file, a symbolic link, a folder, or a target whose state cannot
+// be read refuses the update.
 PlanOutcome PlanFile(InstallPlan& plan, const std::wstring& target, const std::string& name,
                      std::uint64_t entry, std::uint64_t size, std::uint32_t crc);
 

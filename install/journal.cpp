@@ -18,6 +18,7 @@ namespace {
 
 const char kHeader[] = "vestrel journal 2";
 const char kMade[] = "made";
+const char kKept[] = "kept";
 const char kMoving[] = "moving\n";
 const char kMoved[] = "moved\n";
 // A plan of some 400,000 files stays below this, and the 32-bit build can
@@ -61,12 +62,35 @@ std::string PlanText(const InstallPlan& plan)
     return text + "end\t" + Checksum(text) + "\n";
 }
 
+// A record that follows the plan, one value per folder or file of it and
+// its own checksum, as ReadRecord reads it back.
+std::string RecordText(const char* name, const std::vector<std::string>& values)
+{
+    std::string text = name;
+    for (const std::string& value : values)
+        text += "\t" + value;
+    return text + "\t" + Checksum(text) + "\n";
+}
+
 std::string MadeText(const InstallPlan& plan)
 {
-    std::string text = kMade;
+    std::vector<std::string> ids;
     for (const PlannedDirectory& directory : plan.directories)
-        text += "\t" + (directory.id.empty() ? std::string("-") : directory.id);
-    return text + "\t" + Checksum(text) + "\n";
+        ids.push_back(directory.id.empty() ? std::string("-") : directory.id);
+    return RecordText(kMade, ids);
+}
+
+// What the copies this update made of the files it keeps hold; nothing
+// where every kept file is a second name of the one it keeps.
+std::string KeptText(const InstallPlan& plan)
+{
+    std::vector<std::string> copies;
+    bool anyCopy = false;
+    for (const PlannedFile& file : plan.files) {
+        copies.push_back(file.keptAsCopy ? Hex(file.keptCrc, 8) : std::string("-"));
+        anyCopy = anyCopy || file.keptAsCopy;
+    }
+    return anyCopy ? RecordText(kKept, copies) : std::string();
 }
 
 bool WriteDurably(HANDLE journal, const std::string& text, const char* what)
@@ -279,36 +303,101 @@ bool IsFolderId(const std::string& id)
                          ParseHex(id.substr(9), 16, ignored));
 }
 
-// The "made" record after the plan, where the plan has folders; returns
-// where the records after it begin, or npos. A power cut can leave it torn
-// (cut short, or padded with zero bytes where the file grew but its data
-// never arrived): the first file is written only once it is on disk, so a
-// torn one was not yet in force, nothing follows it, and no folder is known
-// to be the update's.
-size_t ParseMade(const std::string& bytes, size_t start, InstallPlan& plan, std::string& why)
+enum class RecordRead {
+    Absent,     // another record, or none, is there
+    NotInForce, // torn by a power cut; nothing follows it
+    Whole,
+    Damaged,
+};
+
+// The record named name at start, as RecordText writes it, with one value
+// for each of count folders or files; start moves past it. A power cut can
+// leave the last record torn (cut short, or padded with zero bytes where
+// the file grew but its data never arrived): what a record says is acted on
+// only once it is on disk, so a torn one was not yet in force.
+RecordRead ReadRecord(const std::string& bytes, size_t& start, const char* name, size_t count,
+                      std::vector<std::string>& values)
 {
-    const std::string record = std::string(kMade) + "\t";
+    const std::string record = std::string(name) + "\t";
     const std::string rest = WithoutTrailingZeros(bytes.substr(start));
-    if (plan.directories.empty() || rest.compare(0, record.size(), record) != 0)
-        return record.compare(0, rest.size(), rest) == 0 ? bytes.size() : start;
+    if (rest.compare(0, record.size(), record) != 0) {
+        if (rest.empty() || record.compare(0, rest.size(), rest) != 0)
+            return RecordRead::Absent;
+        start = bytes.size();
+        return RecordRead::NotInForce;
+    }
     const size_t end = rest.find('\n');
     const std::string line = rest.substr(0, end);
-    const std::vector<std::string> fields = Fields(line);
-    const bool whole = end != std::string::npos && fields.size() == plan.directories.size() + 2 &&
-                       fields.back() == Checksum(line.substr(0, line.rfind('\t'))) &&
-                       std::all_of(fields.begin() + 1, fields.end() - 1, IsFolderId);
-    if (whole) {
-        for (size_t i = 0; i < plan.directories.size(); ++i)
-            plan.directories[i].id = fields[i + 1] == "-" ? std::string() : fields[i + 1];
-        return start + end + 1;
+    values = Fields(line);
+    if (end != std::string::npos && values.size() == count + 2 &&
+        values.back() == Checksum(line.substr(0, line.rfind('\t')))) {
+        values.erase(values.begin());
+        values.pop_back();
+        start += end + 1;
+        return RecordRead::Whole;
     }
-    if (end == std::string::npos || end + 1 == rest.size())
-        return bytes.size();
-    why = "its record of the folders it made is damaged";
-    return std::string::npos;
+    if (end == std::string::npos || end + 1 == rest.size()) {
+        start = bytes.size();
+        return RecordRead::NotInForce;
+    }
+    return RecordRead::Damaged;
 }
 
-// The phase records after the plan. A torn one (see ParseMade) was not yet
+// The "made" record, where the plan has folders: without it no folder is
+// known to be the update's.
+bool ParseMade(const std::string& bytes, size_t& start, InstallPlan& plan, std::string& why)
+{
+    std::vector<std::string> ids;
+    if (plan.directories.empty())
+        return true;
+    switch (ReadRecord(bytes, start, kMade, plan.directories.size(), ids)) {
+    case RecordRead::Absent:
+    case RecordRead::NotInForce:
+        return true;
+    case RecordRead::Whole:
+        if (!std::all_of(ids.begin(), ids.end(), IsFolderId))
+            break;
+        for (size_t i = 0; i < ids.size(); ++i)
+            plan.directories[i].id = ids[i] == "-" ? std::string() : ids[i];
+        return true;
+    case RecordRead::Damaged:
+        break;
+    }
+    why = "its record of the folders it made is damaged";
+    return false;
+}
+
+// The "kept" record, where the update kept copies: only a file it found and
+// keeps can have one.
+bool ParseKept(const std::string& bytes, size_t& start, InstallPlan& plan, std::string& why)
+{
+    std::vector<std::string> copies;
+    switch (ReadRecord(bytes, start, kKept, plan.files.size(), copies)) {
+    case RecordRead::Absent:
+    case RecordRead::NotInForce:
+        return true;
+    case RecordRead::Whole:
+        break;
+    case RecordRead::Damaged:
+        why = "its record of the copies it kept is damaged";
+        return false;
+    }
+    for (size_t i = 0; i < copies.size(); ++i) {
+        PlannedFile& file = plan.files[i];
+        std::uint64_t crc = 0;
+        if (copies[i] == "-")
+            continue;
+        if (file.kept.empty() || file.keptFrom != kOriginalFile || !ParseHex(copies[i], 8, crc)) {
+            why = "its record of the copies it kept is damaged";
+            return false;
+        }
+        file.keptAsCopy = true;
+        file.keptCrc = static_cast<std::uint32_t>(crc);
+    }
+    return true;
+}
+
+// The phase records after the plan. A torn one (see ReadRecord) was not yet
 // in force: the moves begin only after "moving" is on disk and the kept
 // files go only after "moved" is, so the phase is the one before it.
 bool ParsePhase(const std::string& bytes, JournalPhase& phase)
@@ -362,8 +451,12 @@ bool RenameDraftToJournal(const InstallPlan& plan, HANDLE draft, const char*& fa
     rename->RootDirectory = nullptr; // a bare name renames within the folder
     rename->FileNameLength = static_cast<DWORD>(name.size() * sizeof(wchar_t));
     std::copy(name.begin(), name.end(), rename->FileName);
+    // The journal's name, too, stays taken a while after a start deleted it.
     failedCall = "SetFileInformationByHandle";
-    if (!SetFileInformationByHandle(draft, FileRenameInfo, rename, static_cast<DWORD>(buffer.size())))
+    if (!RetryWhileFileHeld(Patience::NewFile, [&] {
+            return SetFileInformationByHandle(draft, FileRenameInfo, rename,
+                                              static_cast<DWORD>(buffer.size())) != FALSE;
+        }, ERROR_ALREADY_EXISTS))
         return false;
     failedCall = "FlushFileBuffers";
     if (!FlushFileBuffers(draft))
@@ -388,9 +481,14 @@ JournalStart BeginJournal(const InstallPlan& plan, UniqueHandle& journal)
         Report(g_log, "Can't start the update: it names too many files for its journal.");
         return JournalStart::NotWritten;
     }
-    journal = UniqueHandle(CreateFileW(FullPath(plan, kJournalDraftName).c_str(),
-                                       GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
-                                       FILE_ATTRIBUTE_NORMAL, nullptr));
+    // Just after a start deleted a draft, a program that still holds it (a
+    // virus scanner that shares deletion) keeps its name taken for a while.
+    const std::wstring draft = FullPath(plan, kJournalDraftName);
+    RetryWhileFileHeld(Patience::NewFile, [&] {
+        journal = UniqueHandle(CreateFileW(draft.c_str(), GENERIC_WRITE | DELETE, 0, nullptr,
+                                           CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+        return journal.IsValid();
+    }, ERROR_FILE_EXISTS);
     if (!journal.IsValid()) {
         const DWORD error = GetLastError();
         ReportLastError("CreateFile");
@@ -432,10 +530,12 @@ bool RecordMadeFolders(HANDLE journal, const InstallPlan& plan)
     return WriteDurably(journal, MadeText(plan), "the folders made");
 }
 
-bool RecordPhase(HANDLE journal, JournalPhase phase)
+bool RecordPhase(HANDLE journal, const InstallPlan& plan, JournalPhase phase)
 {
-    return phase == JournalPhase::Moving ? WriteDurably(journal, kMoving, "the moves begin")
-                                         : WriteDurably(journal, kMoved, "the moves are done");
+    // One write: a "moving" on disk always comes with the copies' record.
+    return phase == JournalPhase::Moving
+               ? WriteDurably(journal, KeptText(plan) + kMoving, "the moves begin")
+               : WriteDurably(journal, kMoved, "the moves are done");
 }
 
 bool DeleteJournal(UniqueHandle& journal)
@@ -446,7 +546,7 @@ bool DeleteJournal(UniqueHandle& journal)
 }
 
 JournalState ReadJournal(InstallPlan& plan, JournalPhase& phase, UniqueHandle& journal,
-                         bool mayWait, std::string& why)
+                         Patience patience, std::string& why)
 {
     // A scanner or indexer may look at it for a moment; a running update
     // holds it for as long as it runs, and one that is ending deletes it.
@@ -456,10 +556,7 @@ JournalState ReadJournal(InstallPlan& plan, JournalPhase& phase, UniqueHandle& j
                                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
         return journal.IsValid();
     };
-    if (mayWait)
-        RetryWhileFileHeld(open);
-    else
-        open();
+    RetryWhileFileHeld(patience, open);
     if (!journal.IsValid()) {
         const DWORD error = GetLastError();
         if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
@@ -477,21 +574,21 @@ JournalState ReadJournal(InstallPlan& plan, JournalPhase& phase, UniqueHandle& j
     const size_t planEnd = ParsePlan(bytes, plan, why);
     if (planEnd == std::string::npos)
         return JournalState::Unreadable;
-    const size_t madeEnd = ParseMade(bytes, planEnd, plan, why);
-    if (madeEnd == std::string::npos)
+    size_t next = planEnd;
+    if (!ParseMade(bytes, next, plan, why) || !ParseKept(bytes, next, plan, why))
         return JournalState::Unreadable;
-    if (!ParsePhase(bytes.substr(madeEnd), phase)) {
+    if (!ParsePhase(bytes.substr(next), phase)) {
         why = "it ends in a record it should not";
         return JournalState::Unreadable;
     }
     return JournalState::Read;
 }
 
-DraftState RemoveJournalDraft(const InstallPlan& plan, bool mayWait)
+DraftState RemoveJournalDraft(const InstallPlan& plan, Patience patience)
 {
     const std::wstring path = FullPath(plan, kJournalDraftName);
     auto remove = [&path] { return DeleteFileW(path.c_str()) != FALSE; };
-    if (mayWait ? RetryWhileFileHeld(remove) : remove())
+    if (RetryWhileFileHeld(patience, remove))
         return DraftState::Removed;
     const DWORD error = GetLastError();
     if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)

@@ -4,6 +4,7 @@
 
 #include "diag/unique_handle.h"
 #include "install/install_plan.h"
+#include "install/retry_while_held.h"
 
 // The journal: the plan of the update that is changing the install, and
 // how far it got, in kJournalName in the working directory. The update
@@ -22,13 +23,16 @@
 //   file <target> <temporary file> <kept file> <size> <CRC-32> <kept is>
 //   end <CRC-32 of every byte above, 8 hex digits>
 //   made <folder id>... <CRC-32 of the record>  (once the folders are made)
+//   kept <copy>... <CRC-32 of the record>       (with "moving", if any copies)
 //   moving                                    (before the first move)
 //   moved                                     (after the last move)
 // <size> and <CRC-32> are the new content's; <kept is> is empty for a new
 // file, "<size>:<last-write time>" (16 hex digits) for the file the update
 // found there, and "=<n>" where file record n, an earlier entry for the
 // same file, brings what is kept. A folder id is FolderId's, or "-" for a
-// folder the update did not make.
+// folder the update did not make. <copy> is, for each file record in
+// order, the CRC-32 (8 hex digits) of the copy this program made of the
+// file it keeps, on a volume without hard links, or "-".
 
 enum class JournalPhase {
     Staging, // new content is being written beside the targets
@@ -49,8 +53,9 @@ JournalStart BeginJournal(const InstallPlan& plan, UniqueHandle& journal);
 // Records, durably, the folders of the plan that the update has made.
 bool RecordMadeFolders(HANDLE journal, const InstallPlan& plan);
 
-// Records that the update entered phase (Moving or Moved), durably.
-bool RecordPhase(HANDLE journal, JournalPhase phase);
+// Records that the update entered phase (Moving or Moved), durably; with
+// Moving goes what identifies the copies made of the files it keeps.
+bool RecordPhase(HANDLE journal, const InstallPlan& plan, JournalPhase phase);
 
 // Deletes the journal through its own handle, then closes it. False when
 // it cannot be deleted (reported).
@@ -67,9 +72,9 @@ enum class JournalState {
 // (whose root StartPlan has set) and phase. Every name must be one an
 // update could have made: in the normal form of an install name, and the
 // staging names those of the journal's own token and place. A journal held
-// for a moment (a scanner) is waited for up to two seconds if mayWait.
+// for a moment (a scanner) is waited for with patience.
 JournalState ReadJournal(InstallPlan& plan, JournalPhase& phase, UniqueHandle& journal,
-                         bool mayWait, std::string& why);
+                         Patience patience, std::string& why);
 
 enum class DraftState {
     None,
@@ -79,4 +84,4 @@ enum class DraftState {
 };
 
 // Removes the draft of a journal that an update stopped while writing.
-DraftState RemoveJournalDraft(const InstallPlan& plan, bool mayWait);
+DraftState RemoveJournalDraft(const InstallPlan& plan, Patience patience);

@@ -30,8 +30,9 @@ RecoveryOutcome RecoverInterruptedUpdate(bool mayWait)
     InstallPlan plan;
     if (!StartPlan(plan))
         return RecoveryOutcome::NotRecovered;
+    const Patience patience = mayWait ? Patience::NewFile : Patience::None;
     const std::string journalName = WideToUtf8(kJournalName);
-    switch (RemoveJournalDraft(plan, mayWait)) {
+    switch (RemoveJournalDraft(plan, patience)) {
     case DraftState::None:
         break;
     case DraftState::Removed:
@@ -50,7 +51,7 @@ RecoveryOutcome RecoverInterruptedUpdate(bool mayWait)
     JournalPhase phase = JournalPhase::Staging;
     UniqueHandle journal;
     std::string why;
-    switch (ReadJournal(plan, phase, journal, mayWait, why)) {
+    switch (ReadJournal(plan, phase, journal, patience, why)) {
     case JournalState::None:
         return RecoveryOutcome::NothingToRecover;
     case JournalState::Busy:
@@ -66,7 +67,7 @@ RecoveryOutcome RecoverInterruptedUpdate(bool mayWait)
         break;
     }
 
-    const SettleOutcome settled = SettleUpdate(plan, phase);
+    const SettleOutcome settled = SettleUpdate(plan, phase, patience);
     if (settled == SettleOutcome::Blocked) {
         Report(g_log, "Can't recover the update that was stopped here yet; its journal [%s] is "
                       "kept for the next start.",

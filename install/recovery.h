@@ -17,5 +17,6 @@ enum class RecoveryOutcome {
 // is changed (see SettleUpdate). Says in one log line what was recovered.
 // A journal that cannot be read whole, or that names anything an update of
 // this program could not have made, is reported and left alone. With
-// mayWait, a journal held for a moment is waited for up to two seconds.
+// mayWait, a file held for a moment (a scanner) is waited for; without, a
+// held file leaves the rest to the next start at once.
 RecoveryOutcome RecoverInterruptedUpdate(bool mayWait = true);

@@ -1,15 +1,211 @@
 #include "install/staged_update.h"
 
 #include <windows.h>
+#include <zlib.h>
 
 #include <algorithm>
+#include <set>
+#include <vector>
 
 #include "diag/report.h"
 #include "diag/text_codec.h"
 #include "install/install_name.h"
-#include "install/retry_while_held.h"
 
 namespace {
+
+bool IsGone(DWORD error)
+{
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
+// Deletes name if it is there. A file already gone counts as deleted.
+bool DeleteIfThere(const InstallPlan& plan, const std::wstring& name, Patience patience)
+{
+    const std::wstring path = FullPath(plan, name);
+    if (RetryWhileFileHeld(patience, [&path] { return DeleteFileW(path.c_str()) != FALSE; }))
+        return true;
+    if (IsGone(GetLastError()))
+        return true;
+    ReportLastError("DeleteFile");
+    Report(g_log, "Can't delete [%s].", WideToUtf8(name).c_str());
+    return false;
+}
+
+// Where a volume without hard links gets its copy of a kept file until the
+// copy is whole.
+std::wstring CopyName(const PlannedFile& file)
+{
+    return file.temp.substr(0, file.temp.size() - 4) + L".cpy";
+}
+
+// Whether another program holds the target, which the player had, so that
+// it cannot be replaced. Asked before the kept name is made, since a second
+// name for a held file cannot be removed again while it is held.
+bool IsFree(const InstallPlan& plan, const PlannedFile& file)
+{
+    const std::wstring target = FullPath(plan, file.target);
+    if (RetryWhileFileHeld(Patience::InUse, [&target] {
+            UniqueHandle probe(CreateFileW(target.c_str(), DELETE,
+                                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                           nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+            return probe.IsValid();
+        }))
+        return true;
+    ReportLastError("CreateFile");
+    return false;
+}
+
+// Whether the target is still the file the plan found: what is kept must be
+// what the undo knows it by, and removable once the update is done, which a
+// file made read-only meanwhile is not.
+bool StillAsFound(const InstallPlan& plan, const PlannedFile& file)
+{
+    FileStamp stamp;
+    const Found found = WhatIsAt(FullPath(plan, file.target), &stamp);
+    if (found == Found::Unknown) {
+        ReportLastError("GetFileAttributesEx");
+        return false;
+    }
+    if (found == Found::ReadOnlyFile) {
+        Report(g_log, "Can't replace [%s]: the file is read-only.", file.name.c_str());
+        return false;
+    }
+    if (found == Found::Link) {
+        Report(g_log, "Can't replace [%s]: it is a link to another file.", file.name.c_str());
+        return false;
+    }
+    if (found != Found::File || !(stamp == file.keptStamp)) {
+        Report(g_log, "Can't replace [%s]: it changed while the update ran.", file.name.c_str());
+        return false;
+    }
+    return true;
+}
+
+bool WriteAll(HANDLE file, const unsigned char* data, DWORD size)
+{
+    DWORD written = 0;
+    return WriteFile(file, data, size, &written, nullptr) && written == size;
+}
+
+// Copies the file at from to copy, made anew, and says what it wrote: its
+// size and CRC-32. The copy is on disk when this returns.
+bool CopyToKeep(const std::wstring& from, const std::wstring& copy, std::uint64_t& size,
+                std::uint32_t& crc)
+{
+    UniqueHandle in;
+    RetryWhileFileHeld(Patience::InUse, [&] {
+        in = UniqueHandle(CreateFileW(from.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                      OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+        return in.IsValid();
+    });
+    if (!in.IsValid()) {
+        ReportLastError("CreateFile");
+        return false;
+    }
+    UniqueHandle out(CreateFileW(copy.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                 FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    if (!out.IsValid()) {
+        ReportLastError("CreateFile");
+        return false;
+    }
+    std::vector<unsigned char> buffer(64 * 1024);
+    uLong sum = crc32(0L, Z_NULL, 0);
+    size = 0;
+    for (;;) {
+        DWORD read = 0;
+        if (!ReadFile(in.Get(), buffer.data(), static_cast<DWORD>(buffer.size()), &read, nullptr)) {
+            ReportLastError("ReadFile");
+            return false;
+        }
+        if (read == 0)
+            break;
+        if (!WriteAll(out.Get(), buffer.data(), read)) {
+            ReportLastError("WriteFile");
+            return false;
+        }
+        sum = crc32(sum, buffer.data(), static_cast<uInt>(read));
+        size += read;
+    }
+    crc = static_cast<std::uint32_t>(sum);
+    if (!FlushFileBuffers(out.Get())) {
+        ReportLastError("FlushFileBuffers");
+        return false;
+    }
+    if (!out.Close()) {
+        ReportLastError("CloseHandle");
+        return false;
+    }
+    return true;
+}
+
+struct KeptCopy {
+    bool made = false;
+    std::uint32_t crc = 0;
+};
+
+// A second name for the file being replaced costs no copy. Volumes without
+// hard links (FAT, exFAT, some shares) get a copy that this program writes
+// under a name of its own and gives the kept name only when it is whole
+// and on disk, so that a kept name never holds less. The copy must hold
+// what is being replaced: the file the plan found, or the earlier entry's
+// content.
+bool KeepOldFile(const InstallPlan& plan, const PlannedFile& file, KeptCopy& copy)
+{
+    const std::wstring target = FullPath(plan, file.target);
+    const std::wstring kept = FullPath(plan, file.kept);
+    if (CreateHardLinkW(kept.c_str(), target.c_str(), nullptr))
+        return true;
+    const std::wstring whole = FullPath(plan, CopyName(file));
+    std::uint64_t size = 0;
+    if (!CopyToKeep(target, whole, size, copy.crc))
+        return false;
+    const PlannedFile* earlier = file.keptFrom == kOriginalFile ? nullptr : &plan.files[file.keptFrom];
+    if (earlier ? size != earlier->size || copy.crc != earlier->crc : size != file.keptStamp.size) {
+        Report(g_log, "Can't replace [%s]: it changed while the update ran.", file.name.c_str());
+        return false;
+    }
+    // A scanner looks at the copy as soon as it is closed.
+    if (!RetryWhileFileHeld(Patience::NewFile, [&] {
+            return MoveFileExW(whole.c_str(), kept.c_str(), MOVEFILE_WRITE_THROUGH) != FALSE;
+        })) {
+        ReportLastError("MoveFileEx");
+        return false;
+    }
+    copy.made = true;
+    return true;
+}
+
+bool MoveFileIntoPlace(const InstallPlan& plan, const PlannedFile& file)
+{
+    const std::wstring target = FullPath(plan, file.target);
+    const std::wstring temp = FullPath(plan, file.temp);
+    // A new file never replaces one: what it would replace was not kept.
+    DWORD flags = 0;
+    if (!file.kept.empty()) {
+        KeptCopy earlierContent;
+        if (file.keptFrom == kOriginalFile ? !StillAsFound(plan, file)
+                                           : !KeepOldFile(plan, file, earlierContent))
+            return false;
+        flags = MOVEFILE_REPLACE_EXISTING;
+    }
+    // The new file has just appeared: a scanner may be looking at it.
+    if (!RetryWhileFileHeld(Patience::NewFile, [&] {
+            return MoveFileExW(temp.c_str(), target.c_str(), flags) != FALSE;
+        })) {
+        ReportLastError("MoveFileEx");
+        return false;
+    }
+    return true;
+}
+
+// One pass that settles an update: the plan, how long to wait for files
+// others hold, and what the pass has left as it is (a folder that holds one
+// of those is not empty).
+struct Settling {
+    const InstallPlan& plan;
+    Patience patience;
+    std::vector<std::wstring> leftAlone;
+};
 
 // What is at path; a state Windows cannot tell is reported, since the
 // undo must not guess.
@@ -21,23 +217,15 @@ Found LookAt(const std::wstring& path)
     return found;
 }
 
-// Deletes name if it is there. A file already gone counts as deleted.
-bool DeleteIfThere(const InstallPlan& plan, const std::wstring& name)
+bool Delete(const Settling& settling, const std::wstring& name)
 {
-    const std::wstring path = FullPath(plan, name);
-    if (RetryWhileFileHeld([&path] { return DeleteFileW(path.c_str()) != FALSE; }))
-        return true;
-    const DWORD error = GetLastError();
-    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
-        return true;
-    ReportLastError("DeleteFile");
-    Report(g_log, "Can't delete [%s].", WideToUtf8(name).c_str());
-    return false;
+    return DeleteIfThere(settling.plan, name, settling.patience);
 }
 
-SettleOutcome LeftAlone(const std::wstring& name, const char* notWhat)
+SettleOutcome LeftAlone(Settling& settling, const std::wstring& name, const char* why)
 {
-    Report(g_log, "Left [%s] as it is: it is not %s.", WideToUtf8(name).c_str(), notWhat);
+    Report(g_log, "Left [%s] as it is: %s.", WideToUtf8(name).c_str(), why);
+    settling.leftAlone.push_back(FoldedName(name));
     return SettleOutcome::LeftSomeAlone;
 }
 
@@ -46,121 +234,11 @@ SettleOutcome Worse(SettleOutcome a, SettleOutcome b)
     return std::max(a, b);
 }
 
-// Where a volume without hard links gets its copy of a kept file until the
-// copy is whole.
-std::wstring CopyName(const PlannedFile& file)
+bool PutBack(const Settling& settling, const PlannedFile& file)
 {
-    return file.temp.substr(0, file.temp.size() - 4) + L".cpy";
-}
-
-// Whether another process holds the target so that it cannot be replaced,
-// and whether it is still the file the plan found. Asked before the kept
-// name is made, since a second name for a held file cannot be removed
-// again while it is held.
-bool ReadyToReplace(const InstallPlan& plan, const PlannedFile& file)
-{
-    const std::wstring target = FullPath(plan, file.target);
-    const bool free = RetryWhileFileHeld([&target] {
-        UniqueHandle probe(CreateFileW(target.c_str(), DELETE,
-                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                       nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-        return probe.IsValid();
-    });
-    if (!free) {
-        ReportLastError("CreateFile");
-        return false;
-    }
-    // What is kept must be what the undo will know it by, and removable
-    // once the update is done: a file made read-only meanwhile is not.
-    if (file.keptFrom != kOriginalFile)
-        return true;
-    FileStamp stamp;
-    const Found found = WhatIsAt(target, &stamp);
-    if (found == Found::Unknown) {
-        ReportLastError("GetFileAttributesEx");
-        return false;
-    }
-    if (found == Found::ReadOnlyFile) {
-        Report(g_log, "Can't replace [%s]: the file is read-only.", file.name.c_str());
-        return false;
-    }
-    if (found != Found::File || !(stamp == file.keptStamp)) {
-        Report(g_log, "Can't replace [%s]: it changed while the update ran.", file.name.c_str());
-        return false;
-    }
-    return true;
-}
-
-// A copy of a kept file gets the last-write time of the file it keeps,
-// which the undo knows it by, and must be on disk before that file is
-// replaced.
-bool SealCopy(const std::wstring& copy, const PlannedFile& file)
-{
-    UniqueHandle handle(CreateFileW(copy.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!handle.IsValid()) {
-        ReportLastError("CreateFile");
-        return false;
-    }
-    FILETIME lastWrite = {static_cast<DWORD>(file.keptStamp.lastWrite),
-                          static_cast<DWORD>(file.keptStamp.lastWrite >> 32)};
-    if (file.keptFrom == kOriginalFile && !SetFileTime(handle.Get(), nullptr, nullptr, &lastWrite)) {
-        ReportLastError("SetFileTime");
-        return false;
-    }
-    if (!FlushFileBuffers(handle.Get())) {
-        ReportLastError("FlushFileBuffers");
-        return false;
-    }
-    return true;
-}
-
-// A second name for the file being replaced costs no copy. Volumes without
-// hard links get a copy, made under a name of its own and given the kept
-// name only when it is whole, so that a kept name never holds less.
-bool KeepOldFile(const InstallPlan& plan, const PlannedFile& file)
-{
-    const std::wstring target = FullPath(plan, file.target);
-    const std::wstring kept = FullPath(plan, file.kept);
-    if (CreateHardLinkW(kept.c_str(), target.c_str(), nullptr))
-        return true;
-    const std::wstring copy = FullPath(plan, CopyName(file));
-    if (!CopyFileW(target.c_str(), copy.c_str(), FALSE)) {
-        ReportLastError("CopyFile");
-        return false;
-    }
-    if (!SealCopy(copy, file))
-        return false;
-    if (!MoveFileExW(copy.c_str(), kept.c_str(), MOVEFILE_WRITE_THROUGH)) {
-        ReportLastError("MoveFileEx");
-        return false;
-    }
-    return true;
-}
-
-bool MoveFileIntoPlace(const InstallPlan& plan, const PlannedFile& file)
-{
-    const std::wstring target = FullPath(plan, file.target);
-    const std::wstring temp = FullPath(plan, file.temp);
-    // A new file never replaces one: what it would replace was not kept.
-    DWORD flags = 0;
-    if (!file.kept.empty()) {
-        if (!ReadyToReplace(plan, file) || !KeepOldFile(plan, file))
-            return false;
-        flags = MOVEFILE_REPLACE_EXISTING;
-    }
-    if (!RetryWhileFileHeld([&] { return MoveFileExW(temp.c_str(), target.c_str(), flags) != FALSE; })) {
-        ReportLastError("MoveFileEx");
-        return false;
-    }
-    return true;
-}
-
-bool PutBack(const InstallPlan& plan, const PlannedFile& file)
-{
-    const std::wstring kept = FullPath(plan, file.kept);
-    const std::wstring target = FullPath(plan, file.target);
-    if (RetryWhileFileHeld([&] {
+    const std::wstring kept = FullPath(settling.plan, file.kept);
+    const std::wstring target = FullPath(settling.plan, file.target);
+    if (RetryWhileFileHeld(settling.patience, [&] {
             return MoveFileExW(kept.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE;
         }))
         return true;
@@ -170,16 +248,51 @@ bool PutBack(const InstallPlan& plan, const PlannedFile& file)
     return false;
 }
 
-// Whether the kept file is the one the update kept: the file it found, by
-// its stamp, or an earlier entry's content. When it is not, gone or not
-// known, otherwise says what that means for the settling (a file that is
-// not the update's is logged), and nothing is done to it.
-bool IsKeptFile(const InstallPlan& plan, const PlannedFile& file, SettleOutcome& otherwise)
+// Whether the kept file is the one the update kept: a second name of the
+// file it found (its stamp), the copy it made of it (the copy's size and
+// CRC-32), or an earlier entry's content.
+Identity KeptIdentity(const Settling& settling, const PlannedFile& file)
 {
-    const std::wstring kept = FullPath(plan, file.kept);
-    const PlannedFile* earlier = file.keptFrom == kOriginalFile ? nullptr : &plan.files[file.keptFrom];
-    switch (earlier ? CompareContent(kept, earlier->size, earlier->crc)
-                    : CompareStamp(kept, file.keptStamp)) {
+    const std::wstring kept = FullPath(settling.plan, file.kept);
+    if (file.keptFrom != kOriginalFile) {
+        const PlannedFile& earlier = settling.plan.files[file.keptFrom];
+        return CompareContent(kept, earlier.size, earlier.crc, settling.patience);
+    }
+    if (file.keptAsCopy)
+        return CompareContent(kept, file.keptStamp.size, file.keptCrc, settling.patience);
+    return CompareStamp(kept, file.keptStamp);
+}
+
+// A kept file that holds exactly what its target still holds loses nothing
+// when it goes, whoever made it. That is how a copy is known that was made
+// before its CRC-32 was on record.
+bool DuplicatesTarget(const Settling& settling, const PlannedFile& file)
+{
+    const std::wstring target = FullPath(settling.plan, file.target);
+    FileStamp targetStamp, keptStamp;
+    const Found kept = WhatIsAt(FullPath(settling.plan, file.kept), &keptStamp);
+    const Found there = WhatIsAt(target, &targetStamp);
+    if ((kept != Found::File && kept != Found::ReadOnlyFile) ||
+        (there != Found::File && there != Found::ReadOnlyFile) || keptStamp.size != targetStamp.size)
+        return false;
+    std::uint64_t size = 0;
+    std::uint32_t crc = 0;
+    return ContentOf(target, size, crc, settling.patience) &&
+           CompareContent(FullPath(settling.plan, file.kept), size, crc, settling.patience) ==
+               Identity::Same;
+}
+
+// Whether the kept file may be put back or removed. When it is not (gone,
+// not known, or not the update's), otherwise says what that means for the
+// settling, and nothing is done to it. targetUntouched: the target was not
+// replaced, so a copy of it may be known by its content.
+bool IsKeptFile(Settling& settling, const PlannedFile& file, bool targetUntouched,
+                SettleOutcome& otherwise)
+{
+    Identity identity = KeptIdentity(settling, file);
+    if (identity == Identity::Different && targetUntouched && DuplicatesTarget(settling, file))
+        identity = Identity::Same;
+    switch (identity) {
     case Identity::Same:
         return true;
     case Identity::Missing:
@@ -191,31 +304,31 @@ bool IsKeptFile(const InstallPlan& plan, const PlannedFile& file, SettleOutcome&
     case Identity::Different:
         break;
     }
-    otherwise = LeftAlone(file.kept, "the file the update kept");
+    otherwise = LeftAlone(settling, file.kept, "it is not the file the update kept");
     return false;
 }
 
-SettleOutcome DeleteKeptFile(const InstallPlan& plan, const PlannedFile& file)
+SettleOutcome DeleteKeptFile(Settling& settling, const PlannedFile& file, bool targetUntouched)
 {
     SettleOutcome otherwise = SettleOutcome::Settled;
-    if (!IsKeptFile(plan, file, otherwise))
+    if (!IsKeptFile(settling, file, targetUntouched, otherwise))
         return otherwise;
-    return DeleteIfThere(plan, file.kept) ? SettleOutcome::Settled : SettleOutcome::Blocked;
+    return Delete(settling, file.kept) ? SettleOutcome::Settled : SettleOutcome::Blocked;
 }
 
 // A file's staging files, the kept one first: a stop in between must not
 // leave a kept file without its temporary one, which would read as moved.
-SettleOutcome DeleteStagingFiles(const InstallPlan& plan, const PlannedFile& file)
+SettleOutcome DeleteStagingFiles(Settling& settling, const PlannedFile& file, bool targetUntouched)
 {
     SettleOutcome outcome = SettleOutcome::Settled;
     if (!file.kept.empty()) {
-        if (!DeleteIfThere(plan, CopyName(file)))
+        if (!Delete(settling, CopyName(file)))
             return SettleOutcome::Blocked;
-        outcome = DeleteKeptFile(plan, file);
+        outcome = DeleteKeptFile(settling, file, targetUntouched);
         if (outcome == SettleOutcome::Blocked)
             return outcome;
     }
-    return DeleteIfThere(plan, file.temp) ? outcome : SettleOutcome::Blocked;
+    return Delete(settling, file.temp) ? outcome : SettleOutcome::Blocked;
 }
 
 // Undoes one file, whichever step its update stopped at. While the
@@ -223,62 +336,124 @@ SettleOutcome DeleteStagingFiles(const InstallPlan& plan, const PlannedFile& fil
 // files go. Once it is gone, the target holds the new content if it is the
 // update's at all: then the kept file is put back, or a new file removed.
 // A kept file already put back leaves neither behind.
-SettleOutcome UndoFile(const InstallPlan& plan, const PlannedFile& file)
+SettleOutcome UndoFile(Settling& settling, const PlannedFile& file)
 {
+    const InstallPlan& plan = settling.plan;
     switch (LookAt(FullPath(plan, file.temp))) {
     case Found::Unknown:
         return SettleOutcome::Blocked;
     case Found::Nothing:
         break;
     default:
-        return DeleteStagingFiles(plan, file);
+        return DeleteStagingFiles(settling, file, true);
     }
-    const Identity target = CompareContent(FullPath(plan, file.target), file.size, file.crc);
+    const Identity target =
+        CompareContent(FullPath(plan, file.target), file.size, file.crc, settling.patience);
     if (target == Identity::Unknown)
         return SettleOutcome::Blocked;
     if (file.kept.empty()) {
         if (target == Identity::Missing)
             return SettleOutcome::Settled;
         if (target == Identity::Different)
-            return LeftAlone(file.target, "what the update wrote");
-        return DeleteIfThere(plan, file.target) ? SettleOutcome::Settled : SettleOutcome::Blocked;
+            return LeftAlone(settling, file.target, "it is not what the update wrote");
+        return Delete(settling, file.target) ? SettleOutcome::Settled : SettleOutcome::Blocked;
     }
     SettleOutcome otherwise = SettleOutcome::Settled;
-    if (!IsKeptFile(plan, file, otherwise))
+    if (!IsKeptFile(settling, file, false, otherwise))
         return otherwise;
     if (target == Identity::Different) {
-        Report(g_log, "Left [%s] as it is: it is not what the update wrote. What the update kept "
-                      "of it stays in [%s].",
-               WideToUtf8(file.target).c_str(), WideToUtf8(file.kept).c_str());
-        return SettleOutcome::LeftSomeAlone;
+        settling.leftAlone.push_back(FoldedName(file.kept));
+        return LeftAlone(settling, file.target,
+                         ("it is not what the update wrote. What the update kept of it stays in [" +
+                          WideToUtf8(file.kept) + "]")
+                             .c_str());
     }
-    return PutBack(plan, file) ? SettleOutcome::Settled : SettleOutcome::Blocked;
+    return PutBack(settling, file) ? SettleOutcome::Settled : SettleOutcome::Blocked;
 }
 
-// Folders go last, innermost first, and only those the update made; one
-// that holds what the update did not bring stays, said in the log.
-SettleOutcome RemoveDirectories(const InstallPlan& plan)
+// Every name the plan gives in folder (targets and their staging files),
+// upper-cased, but those this pass left as they are.
+std::set<std::wstring> NamesIn(const Settling& settling, const std::wstring& folder)
 {
-    SettleOutcome outcome = SettleOutcome::Settled;
-    for (auto directory = plan.directories.rbegin(); directory != plan.directories.rend();
-         ++directory) {
-        const std::wstring path = FullPath(plan, directory->folder);
-        if (LookAt(path) != Found::Directory)
-            continue;
-        if (directory->id.empty() || FolderId(path) != directory->id) {
-            outcome = LeftAlone(directory->folder, "a folder the update made");
-            continue;
-        }
-        if (!RemoveDirectoryW(path.c_str())) {
-            ReportLastError("RemoveDirectory");
-            Report(g_log, "Can't remove the folder [%s].", WideToUtf8(directory->folder).c_str());
+    std::set<std::wstring> names;
+    const std::wstring prefix = FoldedName(folder + L"\\");
+    for (const PlannedFile& file : settling.plan.files) {
+        for (const std::wstring& name : {file.target, file.temp, file.kept, CopyName(file)}) {
+            const std::wstring folded = FoldedName(name);
+            if (folded.compare(0, prefix.size(), prefix) == 0 &&
+                folded.find(L'\\', prefix.size()) == std::wstring::npos &&
+                std::find(settling.leftAlone.begin(), settling.leftAlone.end(), folded) ==
+                    settling.leftAlone.end())
+                names.insert(folded);
         }
     }
+    return names;
+}
+
+// Whether folder holds nothing but files the plan names there and this
+// pass did not leave: files it deleted that another program still holds
+// (a virus scanner that shares deletion), which Windows keeps listed until
+// they are let go.
+bool HoldsOnlyDeletedFiles(const Settling& settling, const std::wstring& folder)
+{
+    const std::set<std::wstring> names = NamesIn(settling, folder);
+    WIN32_FIND_DATAW found;
+    HANDLE find = FindFirstFileW(FullPath(settling.plan, folder + L"\\*").c_str(), &found);
+    if (find == INVALID_HANDLE_VALUE)
+        return false;
+    bool onlyDeleted = true;
+    do {
+        const std::wstring name = found.cFileName;
+        if (name == L"." || name == L"..")
+            continue;
+        onlyDeleted = !(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+                      names.count(FoldedName(folder + L"\\" + name)) != 0;
+    } while (onlyDeleted && FindNextFileW(find, &found));
+    FindClose(find);
+    return onlyDeleted;
+}
+
+// Removes a folder the update made once it is empty. A deleted file that a
+// scanner still holds keeps it from going for a while: waited for, and if
+// it stays, the folder is left to the next start with the journal.
+SettleOutcome RemoveFolder(Settling& settling, const PlannedDirectory& directory)
+{
+    const std::wstring path = FullPath(settling.plan, directory.folder);
+    switch (LookAt(path)) {
+    case Found::Directory:
+        break;
+    case Found::Unknown:
+        return SettleOutcome::Blocked;
+    default:
+        return SettleOutcome::Settled;
+    }
+    if (directory.id.empty() || FolderId(path) != directory.id)
+        return LeftAlone(settling, directory.folder, "it is not a folder the update made");
+    auto remove = [&path] { return RemoveDirectoryW(path.c_str()) != FALSE; };
+    if (remove())
+        return SettleOutcome::Settled;
+    if (GetLastError() == ERROR_DIR_NOT_EMPTY && !HoldsOnlyDeletedFiles(settling, directory.folder))
+        return LeftAlone(settling, directory.folder, "it holds what the update did not bring");
+    if (RetryWhileFileHeld(settling.patience, remove, ERROR_DIR_NOT_EMPTY))
+        return SettleOutcome::Settled;
+    ReportLastError("RemoveDirectory");
+    Report(g_log, "Can't remove the folder [%s].", WideToUtf8(directory.folder).c_str());
+    return SettleOutcome::Blocked;
+}
+
+// Folders go last, innermost first, and only those the update made.
+SettleOutcome RemoveFolders(Settling& settling)
+{
+    SettleOutcome outcome = SettleOutcome::Settled;
+    const auto& directories = settling.plan.directories;
+    for (auto directory = directories.rbegin(); directory != directories.rend(); ++directory)
+        outcome = Worse(outcome, RemoveFolder(settling, *directory));
     return outcome;
 }
 
-SettleOutcome UndoUpdate(const InstallPlan& plan, JournalPhase phase)
+SettleOutcome UndoUpdate(Settling& settling, JournalPhase phase)
 {
+    const InstallPlan& plan = settling.plan;
     SettleOutcome outcome = SettleOutcome::Settled;
     for (auto file = plan.files.rbegin(); file != plan.files.rend(); ++file) {
         if (phase == JournalPhase::Moving) {
@@ -286,26 +461,26 @@ SettleOutcome UndoUpdate(const InstallPlan& plan, JournalPhase phase)
             // later one's kept file holds the earlier one's new content. A
             // file whose temporary file is still there was never replaced:
             // what it left that cannot go yet does not stop the older ones.
-            const SettleOutcome undone = UndoFile(plan, *file);
+            const SettleOutcome undone = UndoFile(settling, *file);
             if (undone == SettleOutcome::Blocked &&
                 WhatIsAt(FullPath(plan, file->temp)) != Found::File)
                 return undone;
             outcome = Worse(outcome, undone);
         } else {
-            outcome = Worse(outcome, DeleteStagingFiles(plan, *file));
+            outcome = Worse(outcome, DeleteStagingFiles(settling, *file, true));
         }
     }
     // Files still to be put back would keep their folders from going.
     if (outcome == SettleOutcome::Blocked)
         return outcome;
-    return Worse(outcome, RemoveDirectories(plan));
+    return Worse(outcome, RemoveFolders(settling));
 }
 
-SettleOutcome RemoveLeftovers(const InstallPlan& plan)
+SettleOutcome RemoveLeftovers(Settling& settling)
 {
     SettleOutcome outcome = SettleOutcome::Settled;
-    for (const PlannedFile& file : plan.files)
-        outcome = Worse(outcome, DeleteStagingFiles(plan, file));
+    for (const PlannedFile& file : settling.plan.files)
+        outcome = Worse(outcome, DeleteStagingFiles(settling, file, false));
     return outcome;
 }
 
@@ -327,6 +502,22 @@ UniqueHandle CreateTempFile(const InstallPlan& plan, const PlannedFile& file)
     return out;
 }
 
+bool KeepReplacedFiles(InstallPlan& plan, std::string& failedName)
+{
+    for (PlannedFile& file : plan.files) {
+        if (file.kept.empty() || file.keptFrom != kOriginalFile)
+            continue;
+        KeptCopy copy;
+        if (!IsFree(plan, file) || !StillAsFound(plan, file) || !KeepOldFile(plan, file, copy)) {
+            failedName = file.name;
+            return false;
+        }
+        file.keptAsCopy = copy.made;
+        file.keptCrc = copy.crc;
+    }
+    return true;
+}
+
 bool MoveIntoPlace(const InstallPlan& plan, std::string& failedName)
 {
     for (const PlannedFile& file : plan.files) {
@@ -338,16 +529,17 @@ bool MoveIntoPlace(const InstallPlan& plan, std::string& failedName)
     return true;
 }
 
-SettleOutcome SettleUpdate(const InstallPlan& plan, JournalPhase phase)
+SettleOutcome SettleUpdate(const InstallPlan& plan, JournalPhase phase, Patience patience)
 {
-    return phase == JournalPhase::Moved ? RemoveLeftovers(plan) : UndoUpdate(plan, phase);
+    Settling settling{plan, patience, {}};
+    return phase == JournalPhase::Moved ? RemoveLeftovers(settling) : UndoUpdate(settling, phase);
 }
 
 bool CompleteUpdate(const InstallPlan& plan, UniqueHandle& journal)
 {
     // Only once "moved" is on disk may the kept files go: before, the next
     // start would undo the update and need them.
-    if (!RecordPhase(journal.Get(), JournalPhase::Moved)) {
+    if (!RecordPhase(journal.Get(), plan, JournalPhase::Moved)) {
         Report(g_log, "Every file of the update is in place, but the journal [%s] cannot say so; "
                       "it is kept with the replaced files, and the next start settles the install.",
                WideToUtf8(kJournalName).c_str());
@@ -357,7 +549,7 @@ bool CompleteUpdate(const InstallPlan& plan, UniqueHandle& journal)
     // This run made each kept file and moved each temporary one: only the
     // kept files are left.
     for (const PlannedFile& file : plan.files) {
-        if (!file.kept.empty() && !DeleteIfThere(plan, file.kept)) {
+        if (!file.kept.empty() && !DeleteIfThere(plan, file.kept, Patience::NewFile)) {
             KeepJournalForNextStart(journal);
             return true;
         }

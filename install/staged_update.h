@@ -5,21 +5,30 @@
 #include "diag/unique_handle.h"
 #include "install/install_plan.h"
 #include "install/journal.h"
+#include "install/retry_while_held.h"
 
 // The file work of one planned update: the new content is written beside
-// each target, then every file is moved into place, each replaced file kept
-// until the update is complete. Every step can be undone from what is on
-// disk and the plan alone, so the same calls finish an update that was
-// stopped half way, however far it got.
+// each target, every file to be replaced is kept under its kept name, then
+// every file is moved into place; each replaced file stays kept until the
+// update is complete. Every step can be undone from what is on disk and the
+// journal alone, so the same calls finish an update that was stopped half
+// way, however far it got.
 
 // Creates file's temporary file, new and alone. Invalid on failure, with
 // the failed call reported.
 UniqueHandle CreateTempFile(const InstallPlan& plan, const PlannedFile& file);
 
-// Moves every file into place in the plan's order, keeping each file it
-// replaces under its kept name. A file to replace must still be the one
-// the plan found. On failure, false with the failing file's name; the
-// failure is reported, and what was done stays until SettleUpdate undoes it.
+// Keeps every file the plan found and replaces, before any is replaced: a
+// second name for it where the volume has hard links, else a copy this
+// program makes, noted in the plan (keptAsCopy) for the journal's "moving"
+// record. Each must still be the one the plan found, unheld, writable and
+// no link. On failure, false with the failing file's name; the failure is
+// reported, and what was done stays until SettleUpdate undoes it.
+bool KeepReplacedFiles(InstallPlan& plan, std::string& failedName);
+
+// After KeepReplacedFiles and the journal's "moving": moves every file into
+// place in the plan's order; where an earlier entry named the same file,
+// its content is kept first. Fails as KeepReplacedFiles does.
 bool MoveIntoPlace(const InstallPlan& plan, std::string& failedName);
 
 enum class SettleOutcome {
@@ -38,11 +47,14 @@ enum class SettleOutcome {
 // its temporary and kept files are removed. Only what is proven the
 // update's is changed: a new file is removed, and a kept file put back,
 // only where the target holds the entry's size and CRC-32; a kept file
-// is put back or removed only when it is the file the update kept; a
-// folder is removed only when it is the one the update made and is empty.
-// Safe to repeat after it was stopped itself. An undo stops at its first
-// held file, since files are put back newest first.
-SettleOutcome SettleUpdate(const InstallPlan& plan, JournalPhase phase);
+// is put back or removed only when it is the file the update kept (or,
+// while its target is not yet replaced, holds exactly what the target
+// does); a folder is removed only when it is the one the update made and
+// holds nothing else. Safe to repeat after it was stopped itself. An undo
+// stops at its first held file, since files are put back newest first.
+// patience is for the files that others hold.
+SettleOutcome SettleUpdate(const InstallPlan& plan, JournalPhase phase,
+                           Patience patience = Patience::NewFile);
 
 // Settles the update as SettleUpdate does and deletes its journal; what
 // cannot be done yet is left to the next start, with the journal.

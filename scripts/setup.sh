@@ -2,7 +2,8 @@
 # Prepares a Debian 12 machine to build and test vestrel.exe.
 #
 # Installs the cross compilers, Wine and Xvfb, osslsigncode and openssl
-# (scripts/sign.sh and its test), then builds static bzip2 and
+# (scripts/sign.sh and its test), the FAT32 and exFAT tools that the tests
+# mount their volumes with, then builds static bzip2 and
 # libzip for both Windows targets from Debian's source packages into
 # build/deps/<triple>. Where the kernel runs 32-bit programs it also
 # installs Wine's 32-bit loader (wine32), so that the tests run the shipped
@@ -20,6 +21,7 @@ PACKAGES=(
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix libz-mingw-w64-dev
   wine wine64 xvfb xauth x11-utils cmake ninja-build dpkg-dev
   googletest unzip zip python3-pefile locales osslsigncode openssl fonts-wine
+  dosfstools fusefat exfatprogs exfat-fuse
 )
 
 log() { printf '[setup] %s\n' "$*"; }

@@ -78,6 +78,16 @@ void ExpectOlderInstallIntact()
     EXPECT_EQ(ReadFileBytes(L"data\\table.bin"), "old table, longer than the new one");
 }
 
+bool HasStagingFile(const wchar_t* pattern)
+{
+    WIN32_FIND_DATAW found;
+    HANDLE find = FindFirstFileW(pattern, &found);
+    if (find == INVALID_HANDLE_VALUE)
+        return false;
+    FindClose(find);
+    return true;
+}
+
 std::vector<std::wstring> Files(std::initializer_list<const wchar_t*> names)
 {
     std::vector<std::wstring> files(names.begin(), names.end());
@@ -430,11 +440,11 @@ TEST_F(ExtractArchiveTest, FileReleasedWhileTheMovesWaitForItIsReplaced)
     zip.File("data/table.bin", "new").File("patcher.exe", "new patcher");
     ASSERT_TRUE(zip.WriteTo(L"update.zip"));
 
-    // The entry before it in place means the moves have reached the held file.
+    // Its new content written aside means the update has reached the held
+    // file, to keep it before any file is moved.
     std::thread release([held] {
         const auto giveUp = std::chrono::steady_clock::now() + 30s;
-        while (ReadSharedFileBytes(L"data\\table.bin") != "new" &&
-               std::chrono::steady_clock::now() < giveUp)
+        while (!HasStagingFile(L"~vestrel-*-1.tmp") && std::chrono::steady_clock::now() < giveUp)
             std::this_thread::sleep_for(5ms);
         std::this_thread::sleep_for(300ms);
         CloseHandle(held);
@@ -497,6 +507,34 @@ TEST_F(ExtractArchiveTest, TargetsThatCannotBeReplacedRefuseTheUpdateBeforeAnyth
         EXPECT_EQ(boxes.Boxes()[0].text,
                   "There was an error writing the file: [" + std::string(c.name) + "].");
     }
+}
+
+// A file that is a symbolic link, as mod managers deploy files, is not
+// replaced: writing through it would change a file outside the game's
+// folder, and replacing it would end the link. The update is refused
+// before anything is written.
+TEST_F(ExtractArchiveTest, SymbolicLinkTargetRefusesTheUpdate)
+{
+    WriteOlderInstall();
+    WriteFileBytes(L"mod.pak", "the mod's own file");
+    // SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE (winbase.h), for developer mode.
+    CreateSymbolicLinkW(L"data\\mod.pak", L"..\\mod.pak", 0x2);
+    const DWORD attributes = GetFileAttributesW(L"data\\mod.pak");
+    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+        GTEST_SKIP() << "no symbolic link can be made here: Wine 8 makes none, and Windows only "
+                        "in developer mode or with the right to";
+    ZipBuilder zip;
+    zip.File("data/table.bin", "new").File("data/mod.pak", "the update's pak");
+    ASSERT_TRUE(zip.WriteTo(L"update.zip"));
+
+    MessageBoxWatcher boxes;
+    EXPECT_FALSE(Extract("update.zip"));
+    ExpectOlderInstallIntact();
+    EXPECT_EQ(ReadFileBytes(L"mod.pak"), "the mod's own file");
+    EXPECT_TRUE(GetFileAttributesW(L"data\\mod.pak") & FILE_ATTRIBUTE_REPARSE_POINT);
+    EXPECT_TRUE(LogHas("Can't replace [data/mod.pak]: it is a link to another file.")) << LogText();
+    ASSERT_EQ(boxes.Boxes().size(), 1u);
+    EXPECT_EQ(boxes.Boxes()[0].text, "There was an error writing the file: [data/mod.pak].");
 }
 
 TEST_F(ExtractArchiveTest, EmptyEntryThatCannotBeCreatedIsAFailure)

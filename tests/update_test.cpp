@@ -222,24 +222,35 @@ TEST_F(RunUpdateTest, SwapOntoAnExecutableHeldLongerThanTheRetriesKeepsBothFiles
     EXPECT_EQ(ReadFileBytes(L"app_new.exe"), "new build");
 }
 
+// The old executable may be held a moment after the patcher ended; the
+// replacement, just downloaded, by a virus scanner that looks it up, which
+// takes longer (it shares reading and writing, not deletion).
 TEST_F(RunUpdateTest, SwapOntoAnExecutableReleasedWithinTheRetriesSucceeds)
 {
-    WriteFileBytes(L"app.exe", "old build");
-    const std::string replacement = StandInBytesFor("new build");
-    WriteFileBytes(L"app_new.exe", replacement);
-    HANDLE held = CreateFileW(L"app.exe", GENERIC_READ, 0, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    ASSERT_NE(held, INVALID_HANDLE_VALUE);
-    std::thread release([held] {
-        std::this_thread::sleep_for(300ms);
-        CloseHandle(held);
-    });
-    const int result = Run({"vestrel.exe", "0", "app.exe", "u-nothing.exe"});
-    release.join();
+    const struct {
+        const wchar_t* held;
+        DWORD share;
+        std::chrono::milliseconds hold;
+    } cases[] = {{L"app.exe", 0, 300ms}, {L"app_new.exe", FILE_SHARE_READ | FILE_SHARE_WRITE, 3000ms}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(Narrow(c.held));
+        WriteFileBytes(L"app.exe", "old build");
+        const std::string replacement = StandInBytesFor("new build");
+        WriteFileBytes(L"app_new.exe", replacement);
+        HANDLE held = CreateFileW(c.held, GENERIC_READ, c.share, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+        ASSERT_NE(held, INVALID_HANDLE_VALUE);
+        std::thread release([held, &c] {
+            std::this_thread::sleep_for(c.hold);
+            CloseHandle(held);
+        });
+        const int result = Run({"vestrel.exe", "0", "app.exe", "u-nothing.exe"});
+        release.join();
 
-    EXPECT_EQ(result, 1);
-    EXPECT_TRUE(ReadFileBytes(L"app.exe") == replacement);
-    EXPECT_FALSE(FileExists(L"app_new.exe"));
+        EXPECT_EQ(result, 1) << m_stdout;
+        EXPECT_TRUE(ReadFileBytes(L"app.exe") == replacement);
+        EXPECT_FALSE(FileExists(L"app_new.exe"));
+    }
 }
 
 TEST_F(RunUpdateTest, UnpackWaitsUnpacksDeletesTheArchiveAndRestarts)

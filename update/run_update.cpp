@@ -16,6 +16,7 @@
 #include "diag/message_box.h"
 #include "diag/report.h"
 #include "diag/text_codec.h"
+#include "diag/unique_handle.h"
 #include "install/install_plan.h"
 #include "install/recovery.h"
 #include "install/retry_while_held.h"
@@ -111,7 +112,18 @@ int SwapExecutable(const char* executable)
         ShowErrorBox(text.c_str());
         return kReplacementMissing;
     }
-    const bool moved = RetryWhileFileHeld([&] {
+    // The replacement has just been downloaded, and virus scanners hold a
+    // new program while they look it up: wait for it first. Then the move
+    // waits only for the executable, which the patcher that has just ended
+    // may hold a moment longer.
+    const std::wstring wideReplacement = AnsiToWide(replacement);
+    RetryWhileFileHeld(Patience::NewFile, [&] {
+        UniqueHandle probe(CreateFileW(wideReplacement.c_str(), DELETE,
+                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                       nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        return probe.IsValid();
+    });
+    const bool moved = RetryWhileFileHeld(Patience::InUse, [&] {
         return MoveFileExA(replacement.c_str(), executable,
                            MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED |
                                MOVEFILE_WRITE_THROUGH) != FALSE;

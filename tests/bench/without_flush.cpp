@@ -3,12 +3,12 @@
 // file takes the place of install/durable_flush.cpp.
 #include "install/durable_flush.h"
 
-bool FlushNewContent(HANDLE, unsigned long)
+bool FlushNewContent(HANDLE, const std::wstring&)
 {
     return true;
 }
 
-unsigned long VolumeOf(HANDLE)
+std::wstring BatchFlushVolume(HANDLE)
 {
-    return 0;
+    return std::wstring();
 }

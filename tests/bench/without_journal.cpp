@@ -14,7 +14,7 @@ bool RecordMadeFolders(HANDLE, const InstallPlan&)
     return true;
 }
 
-bool RecordPhase(HANDLE, JournalPhase)
+bool RecordPhase(HANDLE, const InstallPlan&, JournalPhase)
 {
     return true;
 }
@@ -25,12 +25,12 @@ bool DeleteJournal(UniqueHandle& journal)
     return true;
 }
 
-JournalState ReadJournal(InstallPlan&, JournalPhase&, UniqueHandle&, bool, std::string&)
+JournalState ReadJournal(InstallPlan&, JournalPhase&, UniqueHandle&, Patience, std::string&)
 {
     return JournalState::None;
 }
 
-DraftState RemoveJournalDraft(const InstallPlan&, bool)
+DraftState RemoveJournalDraft(const InstallPlan&, Patience)
 {
     return DraftState::None;
 }

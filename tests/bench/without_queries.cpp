@@ -14,9 +14,14 @@ Identity CompareStamp(const std::wstring&, const FileStamp&)
     return Identity::Missing;
 }
 
-Identity CompareContent(const std::wstring&, std::uint64_t, std::uint32_t)
+Identity CompareContent(const std::wstring&, std::uint64_t, std::uint32_t, Patience)
 {
     return Identity::Missing;
+}
+
+bool ContentOf(const std::wstring&, std::uint64_t&, std::uint32_t&, Patience)
+{
+    return false;
 }
 
 std::string FolderId(const std::wstring&)

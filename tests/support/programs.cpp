@@ -99,6 +99,54 @@ bool HeldProgram::Running() const
     return m_process && WaitForSingleObject(m_process, 0) == WAIT_TIMEOUT;
 }
 
+ScannerStandIn::ScannerStandIn(const std::wstring& folder, DWORD holdMs, bool sharesDelete)
+{
+    static unsigned counter = 0;
+    const std::wstring name = L"vestrel-test-scanner-" + std::to_wstring(GetCurrentProcessId()) +
+                              L"-" + std::to_wstring(++counter);
+    HANDLE ready = CreateEventW(nullptr, TRUE, FALSE, (name + L"-ready").c_str());
+    m_stop = CreateEventW(nullptr, TRUE, FALSE, (name + L"-stop").c_str());
+    wchar_t temp[MAX_PATH] = {};
+    GetTempPathW(MAX_PATH, temp);
+    m_report = temp + name + L".txt";
+    const std::wstring program = TestProgramDir() + L"\\scanner.exe";
+    std::wstring commandLine = L"\"" + program + L"\" \"" + folder + L"\" " +
+                               std::to_wstring(holdMs) + (sharesDelete ? L" 1 " : L" 0 ") + name +
+                               L"-ready " + name + L"-stop \"" + m_report + L"\"";
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    EXPECT_TRUE(CreateProcessW(program.c_str(), &commandLine[0], nullptr, nullptr, FALSE,
+                               DETACHED_PROCESS, nullptr, nullptr, &startup, &process))
+        << "start the scanner: error " << GetLastError();
+    m_process = process.hProcess;
+    if (process.hThread)
+        CloseHandle(process.hThread);
+    HANDLE both[] = {ready, m_process};
+    EXPECT_EQ(WaitForMultipleObjects(2, both, FALSE, 10000), WAIT_OBJECT_0)
+        << "the scanner does not watch " << Narrow(folder);
+    CloseHandle(ready);
+}
+
+ScannerStandIn::~ScannerStandIn()
+{
+    Stop();
+    CloseHandle(m_stop);
+}
+
+unsigned long ScannerStandIn::Stop()
+{
+    if (m_process) {
+        SetEvent(m_stop);
+        EXPECT_EQ(WaitForSingleObject(m_process, 10000), WAIT_OBJECT_0);
+        CloseHandle(m_process);
+        m_process = nullptr;
+        m_held = std::stoul("0" + ReadFileBytes(m_report));
+        DeleteFileW(m_report.c_str());
+    }
+    return m_held;
+}
+
 ArgVector::ArgVector(std::initializer_list<std::string> args)
     : ArgVector(std::vector<std::string>(args))
 {

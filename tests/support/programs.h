@@ -44,6 +44,27 @@ private:
     HANDLE m_process = nullptr;
 };
 
+// The virus scanner stand-in (helpers/scanner.cpp), watching a folder while
+// it lives: each file that appears below it is opened as soon as its
+// writer lets go, and held for hold without delete sharing (with it, if
+// sharesDelete).
+class ScannerStandIn {
+public:
+    ScannerStandIn(const std::wstring& folder, DWORD holdMs, bool sharesDelete = false);
+    ~ScannerStandIn();
+    ScannerStandIn(const ScannerStandIn&) = delete;
+    ScannerStandIn& operator=(const ScannerStandIn&) = delete;
+
+    // Lets every file go, ends the scanner and says how many files it held.
+    unsigned long Stop();
+
+private:
+    HANDLE m_stop = nullptr;
+    HANDLE m_process = nullptr;
+    std::wstring m_report;
+    unsigned long m_held = 0;
+};
+
 // A command line as the C runtime hands it to the program: argc and argv.
 class ArgVector {
 public:

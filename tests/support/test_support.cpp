@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -15,14 +16,14 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::wstring UniqueTempName(const wchar_t* prefix)
+std::wstring UniqueTempName(const wchar_t* prefix, const std::wstring& folder = std::wstring())
 {
     static unsigned counter = 0;
     wchar_t temp[MAX_PATH] = {};
     GetTempPathW(MAX_PATH, temp);
     std::wostringstream name;
-    name << temp << prefix << GetCurrentProcessId() << L"-" << GetTickCount() << L"-"
-         << ++counter;
+    name << (folder.empty() ? std::wstring(temp) : folder + L"\\") << prefix
+         << GetCurrentProcessId() << L"-" << GetTickCount() << L"-" << ++counter;
     return name.str();
 }
 
@@ -88,7 +89,7 @@ std::string Narrow(const std::wstring& wide)
 
 ScopedWorkDir::ScopedWorkDir()
 {
-    m_path = UniqueTempName(L"vestrel-test-");
+    m_path = UniqueTempName(L"vestrel-test-", TestVolumeFolder());
     CreateDirectoryW(m_path.c_str(), nullptr);
     wchar_t previous[MAX_PATH] = {};
     GetCurrentDirectoryW(MAX_PATH, previous);
@@ -105,6 +106,18 @@ ScopedWorkDir::~ScopedWorkDir()
          it != fs::recursive_directory_iterator(); it.increment(ignored))
         SetFileAttributesW(it->path().c_str(), FILE_ATTRIBUTE_NORMAL);
     fs::remove_all(m_path, ignored);
+}
+
+std::wstring TestVolumeFolder()
+{
+    const char* folder = std::getenv("VESTREL_TEST_WORK_ROOT");
+    return folder ? Widen(folder) : std::wstring();
+}
+
+std::string TestVolumeKind()
+{
+    const char* kind = std::getenv("VESTREL_TEST_VOLUME");
+    return kind ? kind : "folder";
 }
 
 std::string ReadFileBytes(const std::wstring& path)
@@ -131,6 +144,10 @@ std::string ReadSharedFileBytes(const std::wstring& path)
 
 void WriteFileBytes(const std::wstring& path, const std::string& bytes)
 {
+    // fusefat cuts no open file short (its ftruncate does nothing), so on
+    // that volume a file is written anew.
+    if (TestVolumeKind() == "fat32")
+        DeleteFileW(path.c_str());
     std::ofstream out(fs::path(path), std::ios::binary | std::ios::trunc);
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }

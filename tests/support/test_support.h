@@ -7,8 +7,16 @@
 
 #include "diag/log_file.h"
 
-// A fresh directory under the temporary folder that is the working
-// directory while the object lives; removed with everything in it after.
+// The folder that working folders go in when the test command runs a test
+// program on a FAT32 or exFAT volume (tests/faults/on_volume.sh), else empty
+// (the temporary folder); and which kind of volume that is: "fat32",
+// "exfat", or "folder".
+std::wstring TestVolumeFolder();
+std::string TestVolumeKind();
+
+// A fresh directory under the temporary folder (or TestVolumeFolder) that is
+// the working directory while the object lives; removed with everything in
+// it after.
 class ScopedWorkDir {
 public:
     ScopedWorkDir();

@@ -98,6 +98,10 @@ VestrelProcess::VestrelProcess(const std::vector<std::string>& args, WORD showCo
     HANDLE out = CreateFileW(m_stdoutFile.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
                              CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
 
+    // The log is rewritten at every start; fusefat cannot cut it short
+    // (see WriteFileBytes), so there it goes first.
+    if (TestVolumeKind() == "fat32")
+        DeleteFileW(L"vestrel_logs.txt");
     std::string commandLine = "\"" + Narrow(exe.empty() ? VestrelExePath() : exe) + "\"";
     for (const std::string& arg : args)
         commandLine += " " + QuoteArgument(arg);

@@ -100,11 +100,15 @@ PlanOutcome PlanEntries(zip_t* archive, zip_int64_t count, InstallPlan& plan,
 }
 
 // Makes the planned folders and notes which ones this update made, so that
-// an undo removes those and no other.
-void MakePlannedDirectories(InstallPlan& plan)
+// an undo removes those and no other: aside, under their staging names
+// (StagedFolderPaths), for an update with a journal; an archive of folders
+// alone needs none and makes them where they go.
+void MakePlannedDirectories(InstallPlan& plan, bool aside)
 {
-    for (PlannedDirectory& directory : plan.directories) {
-        const std::wstring path = FullPath(plan, directory.folder);
+    const std::vector<std::wstring> staged = aside ? StagedFolderPaths(plan) : std::vector<std::wstring>();
+    for (size_t i = 0; i < plan.directories.size(); ++i) {
+        PlannedDirectory& directory = plan.directories[i];
+        const std::wstring path = FullPath(plan, aside ? staged[i] : directory.folder);
         if (MakeDirectory(path, directory.name))
             directory.id = FolderId(path);
     }
@@ -197,7 +201,7 @@ bool CloseArchive(ZipArchivePtr& archive)
 // An archive of folders alone changes no file: it needs no journal.
 bool MakeFoldersOnly(ZipArchivePtr& archive, InstallPlan& plan, const char* archivePath)
 {
-    MakePlannedDirectories(plan);
+    MakePlannedDirectories(plan, false);
     if (!CloseArchive(archive))
         return false;
     Print("All files unzipped.");
@@ -244,10 +248,15 @@ bool ExtractArchive(const char* archivePath)
         ReportWriteFailure(journalName);
         return false;
     }
-    MakePlannedDirectories(plan);
+    MakePlannedDirectories(plan, true);
     if (!plan.directories.empty() && !RecordMadeFolders(journal.Get(), plan)) {
         SettleAndCloseJournal(plan, JournalPhase::Staging, journal);
         ReportWriteFailure(journalName);
+        return false;
+    }
+    if (!PutFoldersInPlace(plan, failedName)) {
+        SettleAndCloseJournal(plan, JournalPhase::Staging, journal);
+        ReportWriteFailure(failedName);
         return false;
     }
 

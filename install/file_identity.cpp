@@ -141,6 +141,17 @@ bool ContentOf(const std::wstring& path, std::uint64_t& size, std::uint32_t& crc
     return file.IsValid() && ReadCrc(file.Get(), crc, &size);
 }
 
+bool ClearReadOnly(const std::wstring& path)
+{
+    const DWORD error = GetLastError();
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    const bool cleared = attributes != INVALID_FILE_ATTRIBUTES &&
+                         (attributes & FILE_ATTRIBUTE_READONLY) &&
+                         SetFileAttributesW(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+    SetLastError(error);
+    return cleared;
+}
+
 std::string FolderId(const std::wstring& path)
 {
     UniqueHandle folder(CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,

@@ -51,6 +51,12 @@ Identity CompareContent(const std::wstring& path, std::uint64_t size, std::uint3
 bool ContentOf(const std::wstring& path, std::uint64_t& size, std::uint32_t& crc,
                Patience patience = Patience::NewFile);
 
+// Clears the read-only attribute of the file at path, which must be proven
+// the update's (or the updater's own): it is in the way of its deletion or
+// replacement. False when the file was not read-only. The thread's last
+// error is kept.
+bool ClearReadOnly(const std::wstring& path);
+
 // The folder's volume and file number ("<serial>-<index>" in hex), which
 // stay with the folder whatever is done inside it; empty when it cannot be
 // opened.

@@ -2,12 +2,16 @@
 
 #include <windows.h>
 
+#include <cwchar>
+
 const wchar_t kJournalName[] = L"vestrel_journal.txt";
 const wchar_t kJournalDraftName[] = L"~vestrel-journal.tmp";
 
 namespace {
 
 const wchar_t kStagingPrefix[] = L"~vestrel-";
+// The log that every start rewrites (diag/log_file.cpp).
+const wchar_t kLogName[] = L"vestrel_logs.txt";
 
 bool IsSeparator(wchar_t c)
 {
@@ -57,8 +61,10 @@ bool EndsInDotOrBlank(const std::wstring& component)
 
 bool IsSafeComponent(const std::wstring& component, bool atRoot)
 {
+    // Control characters, and what Windows names cannot hold: a stream's
+    // colon, wildcards, quotes and redirections.
     for (wchar_t c : component)
-        if (c < 0x20 || c == L':')
+        if (c < 0x20 || wcschr(L":*?\"<>|", c))
             return false;
     if (EndsInDotOrBlank(component) || IsDeviceName(component))
         return false;
@@ -66,7 +72,8 @@ bool IsSafeComponent(const std::wstring& component, bool atRoot)
     // is the running update's record (its draft has the staging prefix).
     if (StartsWithIgnoringCase(component, kStagingPrefix))
         return false;
-    return !(atRoot && EqualsIgnoringCase(component, kJournalName));
+    return !(atRoot &&
+             (EqualsIgnoringCase(component, kJournalName) || EqualsIgnoringCase(component, kLogName)));
 }
 
 } // namespace

@@ -16,8 +16,9 @@ extern const wchar_t kJournalDraftName[];
 // folder or that Windows would read as another name: rooted, with a drive
 // or stream colon, a ".." component, a component ending in a dot or a blank
 // (Windows trims those, long paths do not), a device name, a control
-// character, or one of the updater's own names (its staging pattern, its
-// journal). Both '/' and '\' separate components. The name is checked as
+// character or one that Windows names cannot hold (wildcards, quotes,
+// redirections), or one of the updater's own names (its staging pattern,
+// its journal, its log). Both '/' and '\' separate components. The name is checked as
 // text: a name shaped like a short 8.3 name ("LEVEL~1.PAK") passes, and
 // the plan looks up which file it names (see PlanFile).
 bool NormalizeInstallName(const std::wstring& name, std::wstring& normal);

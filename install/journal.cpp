@@ -425,6 +425,20 @@ bool DeleteThroughHandle(HANDLE file, const wchar_t* name)
     return false;
 }
 
+// Whether a file of that name is listed in its folder, as one whose
+// deletion waits for a program that holds it still is. The thread's last
+// error is kept.
+bool IsListed(const std::wstring& path)
+{
+    const DWORD error = GetLastError();
+    WIN32_FIND_DATAW found;
+    HANDLE find = FindFirstFileW(path.c_str(), &found);
+    if (find != INVALID_HANDLE_VALUE)
+        FindClose(find);
+    SetLastError(error);
+    return find != INVALID_HANDLE_VALUE;
+}
+
 // Windows commits a rename to disk with a flush of the renamed file, as
 // MoveFileEx does for MOVEFILE_WRITE_THROUGH. Where names are kept apart
 // from the files (the POSIX file systems under Wine) the folder needs its
@@ -453,10 +467,12 @@ bool RenameDraftToJournal(const InstallPlan& plan, HANDLE draft, const char*& fa
     std::copy(name.begin(), name.end(), rename->FileName);
     // The journal's name, too, stays taken a while after a start deleted it.
     failedCall = "SetFileInformationByHandle";
-    if (!RetryWhileFileHeld(Patience::NewFile, [&] {
-            return SetFileInformationByHandle(draft, FileRenameInfo, rename,
-                                              static_cast<DWORD>(buffer.size())) != FALSE;
-        }, ERROR_ALREADY_EXISTS))
+    auto renamed = [&] {
+        return SetFileInformationByHandle(draft, FileRenameInfo, rename,
+                                          static_cast<DWORD>(buffer.size())) != FALSE;
+    };
+    if (!renamed() && (!IsListed(FullPath(plan, name)) ||
+                       !RetryWhileFileHeld(Patience::NewFile, renamed, ERROR_ALREADY_EXISTS)))
         return false;
     failedCall = "FlushFileBuffers";
     if (!FlushFileBuffers(draft))
@@ -482,13 +498,16 @@ JournalStart BeginJournal(const InstallPlan& plan, UniqueHandle& journal)
         return JournalStart::NotWritten;
     }
     // Just after a start deleted a draft, a program that still holds it (a
-    // virus scanner that shares deletion) keeps its name taken for a while.
+    // virus scanner that shares deletion) keeps its name taken for a while;
+    // a folder that cannot be written to is not waited for.
     const std::wstring draft = FullPath(plan, kJournalDraftName);
-    RetryWhileFileHeld(Patience::NewFile, [&] {
+    auto create = [&] {
         journal = UniqueHandle(CreateFileW(draft.c_str(), GENERIC_WRITE | DELETE, 0, nullptr,
                                            CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
         return journal.IsValid();
-    }, ERROR_FILE_EXISTS);
+    };
+    if (!create() && IsListed(draft))
+        RetryWhileFileHeld(Patience::NewFile, create, ERROR_FILE_EXISTS);
     if (!journal.IsValid()) {
         const DWORD error = GetLastError();
         ReportLastError("CreateFile");
@@ -586,8 +605,12 @@ JournalState ReadJournal(InstallPlan& plan, JournalPhase& phase, UniqueHandle& j
 
 DraftState RemoveJournalDraft(const InstallPlan& plan, Patience patience)
 {
+    // A draft is the updater's own, read-only or not.
     const std::wstring path = FullPath(plan, kJournalDraftName);
-    auto remove = [&path] { return DeleteFileW(path.c_str()) != FALSE; };
+    auto remove = [&path] {
+        return DeleteFileW(path.c_str()) ||
+               (GetLastError() == ERROR_ACCESS_DENIED && ClearReadOnly(path) && DeleteFileW(path.c_str()));
+    };
     if (RetryWhileFileHeld(patience, remove))
         return DraftState::Removed;
     const DWORD error = GetLastError();

@@ -10,9 +10,15 @@
 
 namespace {
 
-void ReportSettled(SettleOutcome settled, JournalPhase phase)
+void ReportSettled(SettleOutcome settled, JournalPhase phase, bool finished)
 {
-    if (settled == SettleOutcome::LeftSomeAlone)
+    if (finished)
+        Report(g_log, "Recovered an update that was stopped here by finishing it, as it could not "
+                      "be undone: %s.",
+               settled == SettleOutcome::LeftSomeAlone
+                   ? "what it names that the update did not write is left as it is"
+                   : "every file it changes holds its new content");
+    else if (settled == SettleOutcome::LeftSomeAlone)
         Report(g_log, "Recovered an update that was stopped here as far as its journal is borne "
                       "out: what it names that the update did not write is left as it is.");
     else if (phase == JournalPhase::Moved)
@@ -67,7 +73,14 @@ RecoveryOutcome RecoverInterruptedUpdate(bool mayWait)
         break;
     }
 
-    const SettleOutcome settled = SettleUpdate(plan, phase, patience);
+    bool finished = false;
+    const SettleOutcome settled = SettleUpdate(plan, phase, patience, &finished);
+    if (settled == SettleOutcome::Stuck) {
+        Report(g_log, "Can't recover the update that was stopped here: it can be neither undone nor "
+                      "finished, so nothing is changed; its journal [%s] is kept.",
+               journalName.c_str());
+        return RecoveryOutcome::NotRecovered;
+    }
     if (settled == SettleOutcome::Blocked) {
         Report(g_log, "Can't recover the update that was stopped here yet; its journal [%s] is "
                       "kept for the next start.",
@@ -82,6 +95,6 @@ RecoveryOutcome RecoverInterruptedUpdate(bool mayWait)
                journalName.c_str());
         return RecoveryOutcome::NotRecovered;
     }
-    ReportSettled(settled, phase);
+    ReportSettled(settled, phase, finished);
     return RecoveryOutcome::Recovered;
 }

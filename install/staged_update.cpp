@@ -4,6 +4,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <map>
 #include <set>
 #include <vector>
 
@@ -18,11 +19,16 @@ bool IsGone(DWORD error)
     return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
 }
 
-// Deletes name if it is there. A file already gone counts as deleted.
+// Deletes name, which is proven the update's, if it is there: read-only or
+// not. A file already gone counts as deleted.
 bool DeleteIfThere(const InstallPlan& plan, const std::wstring& name, Patience patience)
 {
     const std::wstring path = FullPath(plan, name);
-    if (RetryWhileFileHeld(patience, [&path] { return DeleteFileW(path.c_str()) != FALSE; }))
+    if (RetryWhileFileHeld(patience, [&path] {
+            return DeleteFileW(path.c_str()) ||
+                   (GetLastError() == ERROR_ACCESS_DENIED && ClearReadOnly(path) &&
+                    DeleteFileW(path.c_str()));
+        }))
         return true;
     if (IsGone(GetLastError()))
         return true;
@@ -205,6 +211,7 @@ struct Settling {
     const InstallPlan& plan;
     Patience patience;
     std::vector<std::wstring> leftAlone;
+    bool finished = false; // it could not be undone, and was finished instead
 };
 
 // What is at path; a state Windows cannot tell is reported, since the
@@ -238,8 +245,14 @@ bool PutBack(const Settling& settling, const PlannedFile& file)
 {
     const std::wstring kept = FullPath(settling.plan, file.kept);
     const std::wstring target = FullPath(settling.plan, file.target);
+    // What was kept was not read-only (the plan refuses such files), and
+    // what it replaces is the update's content.
+    ClearReadOnly(kept);
     if (RetryWhileFileHeld(settling.patience, [&] {
-            return MoveFileExW(kept.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE;
+            auto move = [&] {
+                return MoveFileExW(kept.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE;
+            };
+            return move() || (GetLastError() == ERROR_ACCESS_DENIED && ClearReadOnly(target) && move());
         }))
         return true;
     ReportLastError("MoveFileEx");
@@ -313,7 +326,15 @@ SettleOutcome DeleteKeptFile(Settling& settling, const PlannedFile& file, bool t
     SettleOutcome otherwise = SettleOutcome::Settled;
     if (!IsKeptFile(settling, file, targetUntouched, otherwise))
         return otherwise;
-    return Delete(settling, file.kept) ? SettleOutcome::Settled : SettleOutcome::Blocked;
+    // A kept second name of the target shares the target's read-only
+    // attribute, which the target keeps.
+    const std::wstring target = FullPath(settling.plan, file.target);
+    const bool targetReadOnly = targetUntouched && WhatIsAt(target) == Found::ReadOnlyFile;
+    if (!Delete(settling, file.kept))
+        return SettleOutcome::Blocked;
+    if (targetReadOnly && WhatIsAt(target) == Found::File)
+        SetFileAttributesW(target.c_str(), GetFileAttributesW(target.c_str()) | FILE_ATTRIBUTE_READONLY);
+    return SettleOutcome::Settled;
 }
 
 // A file's staging files, the kept one first: a stop in between must not
@@ -413,12 +434,40 @@ bool HoldsOnlyDeletedFiles(const Settling& settling, const std::wstring& folder)
     return onlyDeleted;
 }
 
-// Removes a folder the update made once it is empty. A deleted file that a
-// scanner still holds keeps it from going for a while: waited for, and if
-// it stays, the folder is left to the next start with the journal.
-SettleOutcome RemoveFolder(Settling& settling, const PlannedDirectory& directory)
+// Removes folder, which is the update's, once it is empty. A deleted file
+// that a scanner still holds keeps it from going for a while: waited for,
+// and if it stays, the folder is left to the next start with the journal.
+SettleOutcome RemoveEmptyFolder(Settling& settling, const std::wstring& folder)
 {
-    const std::wstring path = FullPath(settling.plan, directory.folder);
+    const std::wstring path = FullPath(settling.plan, folder);
+    auto remove = [&path] { return RemoveDirectoryW(path.c_str()) != FALSE; };
+    if (remove())
+        return SettleOutcome::Settled;
+    if (GetLastError() == ERROR_DIR_NOT_EMPTY && !HoldsOnlyDeletedFiles(settling, folder))
+        return LeftAlone(settling, folder, "it holds what the update did not bring");
+    if (RetryWhileFileHeld(settling.patience, remove, ERROR_DIR_NOT_EMPTY))
+        return SettleOutcome::Settled;
+    ReportLastError("RemoveDirectory");
+    Report(g_log, "Can't remove the folder [%s].", WideToUtf8(folder).c_str());
+    return SettleOutcome::Blocked;
+}
+
+// A folder the update made is at its staging name, which is the update's
+// own, until its id is on record and it is renamed; then at its own name,
+// where only its id tells it from one that is not the update's.
+SettleOutcome RemoveFolder(Settling& settling, const PlannedDirectory& directory,
+                           const std::wstring& staged)
+{
+    const InstallPlan& plan = settling.plan;
+    switch (LookAt(FullPath(plan, staged))) {
+    case Found::Directory:
+        return RemoveEmptyFolder(settling, staged);
+    case Found::Unknown:
+        return SettleOutcome::Blocked;
+    default:
+        break;
+    }
+    const std::wstring path = FullPath(plan, directory.folder);
     switch (LookAt(path)) {
     case Found::Directory:
         break;
@@ -429,16 +478,7 @@ SettleOutcome RemoveFolder(Settling& settling, const PlannedDirectory& directory
     }
     if (directory.id.empty() || FolderId(path) != directory.id)
         return LeftAlone(settling, directory.folder, "it is not a folder the update made");
-    auto remove = [&path] { return RemoveDirectoryW(path.c_str()) != FALSE; };
-    if (remove())
-        return SettleOutcome::Settled;
-    if (GetLastError() == ERROR_DIR_NOT_EMPTY && !HoldsOnlyDeletedFiles(settling, directory.folder))
-        return LeftAlone(settling, directory.folder, "it holds what the update did not bring");
-    if (RetryWhileFileHeld(settling.patience, remove, ERROR_DIR_NOT_EMPTY))
-        return SettleOutcome::Settled;
-    ReportLastError("RemoveDirectory");
-    Report(g_log, "Can't remove the folder [%s].", WideToUtf8(directory.folder).c_str());
-    return SettleOutcome::Blocked;
+    return RemoveEmptyFolder(settling, directory.folder);
 }
 
 // Folders go last, innermost first, and only those the update made.
@@ -446,8 +486,9 @@ SettleOutcome RemoveFolders(Settling& settling)
 {
     SettleOutcome outcome = SettleOutcome::Settled;
     const auto& directories = settling.plan.directories;
-    for (auto directory = directories.rbegin(); directory != directories.rend(); ++directory)
-        outcome = Worse(outcome, RemoveFolder(settling, *directory));
+    const std::vector<std::wstring> staged = StagedFolderPaths(settling.plan);
+    for (size_t i = directories.size(); i-- > 0;)
+        outcome = Worse(outcome, RemoveFolder(settling, directories[i], staged[i]));
     return outcome;
 }
 
@@ -484,6 +525,142 @@ SettleOutcome RemoveLeftovers(Settling& settling)
     return outcome;
 }
 
+// Which way one file of an update stopped while moving can be made whole.
+enum class Way { Open, Closed, Unknown };
+
+// Back: the file was not replaced, or what it replaced is kept. Closed when
+// it holds the update's content and what it replaced is gone or not the
+// update's; why says so.
+Way BackFor(const Settling& settling, const PlannedFile& file, std::string& why)
+{
+    const InstallPlan& plan = settling.plan;
+    switch (LookAt(FullPath(plan, file.temp))) {
+    case Found::Unknown:
+        return Way::Unknown;
+    case Found::Nothing:
+        break;
+    default:
+        return Way::Open; // never replaced
+    }
+    if (file.kept.empty())
+        return Way::Open;
+    const Identity kept = KeptIdentity(settling, file);
+    if (kept == Identity::Same || kept == Identity::Unknown)
+        return kept == Identity::Same ? Way::Open : Way::Unknown;
+    const Identity target =
+        CompareContent(FullPath(plan, file.target), file.size, file.crc, settling.patience);
+    if (target != Identity::Same)
+        return target == Identity::Unknown ? Way::Unknown : Way::Open; // put back, or not ours
+    why = "[" + WideToUtf8(file.target) + "] holds the update's content, and the file it replaced " +
+          (kept == Identity::Missing ? "is gone" : "is not in [" + WideToUtf8(file.kept) + "]");
+    return Way::Closed;
+}
+
+// Forward: the update's content is in place, or whole in the temporary file
+// and what the move would replace is what the update was to replace.
+Way ForwardFor(const Settling& settling, const PlannedFile& file, std::string& why)
+{
+    const InstallPlan& plan = settling.plan;
+    const std::wstring target = FullPath(plan, file.target);
+    const std::string name = WideToUtf8(file.target);
+    const Found temp = LookAt(FullPath(plan, file.temp));
+    if (temp == Found::Unknown)
+        return Way::Unknown;
+    if (temp == Found::Nothing) {
+        const Identity there = CompareContent(target, file.size, file.crc, settling.patience);
+        if (there == Identity::Same || there == Identity::Unknown)
+            return there == Identity::Same ? Way::Open : Way::Unknown;
+        why = "[" + name + "] does not hold the update's content, and its temporary file is gone";
+        return Way::Closed;
+    }
+    const Identity staged =
+        CompareContent(FullPath(plan, file.temp), file.size, file.crc, settling.patience);
+    if (staged != Identity::Same) {
+        why = "the update's content for [" + name + "] is not whole in [" + WideToUtf8(file.temp) + "]";
+        return staged == Identity::Unknown ? Way::Unknown : Way::Closed;
+    }
+    Identity replaced = Identity::Same;
+    if (file.kept.empty()) {
+        const Found there = LookAt(target);
+        replaced = there == Found::Nothing ? Identity::Same
+                   : there == Found::Unknown ? Identity::Unknown
+                                             : Identity::Different;
+    } else if (file.keptFrom == kOriginalFile) {
+        replaced = file.keptAsCopy
+                       ? CompareContent(target, file.keptStamp.size, file.keptCrc, settling.patience)
+                       : CompareStamp(target, file.keptStamp);
+    }
+    if (replaced != Identity::Same) {
+        why = "[" + name + "] is not what the update was to replace";
+        return replaced == Identity::Unknown ? Way::Unknown : Way::Closed;
+    }
+    return Way::Open;
+}
+
+// Whether way can be told for every file; the files it is closed for are
+// named in closed.
+bool Survey(const Settling& settling, Way (*way)(const Settling&, const PlannedFile&, std::string&),
+            std::vector<std::string>& closed)
+{
+    for (const PlannedFile& file : settling.plan.files) {
+        std::string why;
+        const Way open = way(settling, file, why);
+        if (open == Way::Unknown)
+            return false;
+        if (open == Way::Closed)
+            closed.push_back(why);
+    }
+    return true;
+}
+
+// Moves into place every file whose temporary file is still there, in the
+// plan's order, then removes what the update kept.
+SettleOutcome FinishUpdate(Settling& settling)
+{
+    const InstallPlan& plan = settling.plan;
+    for (const PlannedFile& file : plan.files) {
+        const std::wstring temp = FullPath(plan, file.temp);
+        if (WhatIsAt(temp) == Found::Nothing)
+            continue;
+        const std::wstring target = FullPath(plan, file.target);
+        const DWORD flags = file.kept.empty() ? 0 : MOVEFILE_REPLACE_EXISTING;
+        if (!RetryWhileFileHeld(settling.patience, [&] {
+                return MoveFileExW(temp.c_str(), target.c_str(), flags) != FALSE;
+            })) {
+            ReportLastError("MoveFileEx");
+            Report(g_log, "Can't put [%s] in place.", WideToUtf8(file.target).c_str());
+            return SettleOutcome::Blocked;
+        }
+    }
+    return RemoveLeftovers(settling);
+}
+
+// An update stopped while moving is undone where every file can go back.
+// Where one cannot, since what it replaced is gone, the update is finished,
+// if every file's new content is at hand, in place or in its temporary
+// file. Where neither can be done, nothing is changed and every file that
+// stands in the way is named. The archive is not needed either way.
+SettleOutcome SettleMoving(Settling& settling)
+{
+    std::vector<std::string> noWayBack, noWayForward;
+    if (!Survey(settling, BackFor, noWayBack))
+        return SettleOutcome::Blocked;
+    if (noWayBack.empty())
+        return UndoUpdate(settling, JournalPhase::Moving);
+    if (!Survey(settling, ForwardFor, noWayForward))
+        return SettleOutcome::Blocked;
+    for (const std::string& why : noWayBack)
+        Report(g_log, "The update that was stopped here cannot be undone: %s.", why.c_str());
+    if (noWayForward.empty()) {
+        Report(g_log, "Every file's new content is at hand, so the update is finished instead.");
+        settling.finished = true;
+        return FinishUpdate(settling);
+    }
+    for (const std::string& why : noWayForward)
+        Report(g_log, "Nor can it be finished: %s.", why.c_str());
+    return SettleOutcome::Stuck;
+}
+
 void KeepJournalForNextStart(UniqueHandle& journal)
 {
     Report(g_log, "The update is not settled yet; its journal [%s] is kept for the next start.",
@@ -492,6 +669,53 @@ void KeepJournalForNextStart(UniqueHandle& journal)
 }
 
 } // namespace
+
+std::wstring StagedFolderName(const InstallPlan& plan, size_t index)
+{
+    const std::wstring& folder = plan.directories[index].folder;
+    std::wstring staged = StagingName(folder, plan.token, index, L".dir");
+    const size_t ownLength = folder.size() - (folder.find_last_of(L'\\') + 1);
+    const size_t stagedLength = staged.size() - (staged.find_last_of(L'\\') + 1);
+    if (ownLength > stagedLength)
+        staged.insert(staged.size() - 4, ownLength - stagedLength, L'_');
+    return staged;
+}
+
+std::vector<std::wstring> StagedFolderPaths(const InstallPlan& plan)
+{
+    std::map<std::wstring, size_t> made;
+    std::vector<std::wstring> staged;
+    for (size_t i = 0; i < plan.directories.size(); ++i) {
+        const std::wstring& folder = plan.directories[i].folder;
+        const size_t separator = folder.find_last_of(L'\\');
+        const auto parent = separator == std::wstring::npos
+                                ? made.end()
+                                : made.find(FoldedName(folder.substr(0, separator)));
+        staged.push_back(parent == made.end() ? StagedFolderName(plan, i)
+                                              : staged[parent->second] + folder.substr(separator));
+        made[FoldedName(folder)] = i;
+    }
+    return staged;
+}
+
+bool PutFoldersInPlace(const InstallPlan& plan, std::string& failedName)
+{
+    const std::vector<std::wstring> staged = StagedFolderPaths(plan);
+    for (size_t i = 0; i < plan.directories.size(); ++i) {
+        const std::wstring from = FullPath(plan, staged[i]);
+        if (staged[i] != StagedFolderName(plan, i) || WhatIsAt(from) != Found::Directory)
+            continue; // inside one that is renamed, or not made
+        const std::wstring to = FullPath(plan, plan.directories[i].folder);
+        if (!RetryWhileFileHeld(Patience::NewFile, [&] {
+                return MoveFileExW(from.c_str(), to.c_str(), 0) != FALSE;
+            })) {
+            ReportLastError("MoveFileEx");
+            failedName = plan.directories[i].name;
+            return false;
+        }
+    }
+    return true;
+}
 
 UniqueHandle CreateTempFile(const InstallPlan& plan, const PlannedFile& file)
 {
@@ -529,10 +753,25 @@ bool MoveIntoPlace(const InstallPlan& plan, std::string& failedName)
     return true;
 }
 
-SettleOutcome SettleUpdate(const InstallPlan& plan, JournalPhase phase, Patience patience)
+SettleOutcome SettleUpdate(const InstallPlan& plan, JournalPhase phase, Patience patience,
+                           bool* finished)
 {
     Settling settling{plan, patience, {}};
-    return phase == JournalPhase::Moved ? RemoveLeftovers(settling) : UndoUpdate(settling, phase);
+    SettleOutcome outcome = SettleOutcome::Settled;
+    switch (phase) {
+    case JournalPhase::Staging:
+        outcome = UndoUpdate(settling, phase);
+        break;
+    case JournalPhase::Moving:
+        outcome = SettleMoving(settling);
+        break;
+    case JournalPhase::Moved:
+        outcome = RemoveLeftovers(settling);
+        break;
+    }
+    if (finished)
+        *finished = settling.finished;
+    return outcome;
 }
 
 bool CompleteUpdate(const InstallPlan& plan, UniqueHandle& journal)
@@ -560,7 +799,7 @@ bool CompleteUpdate(const InstallPlan& plan, UniqueHandle& journal)
 
 void SettleAndCloseJournal(const InstallPlan& plan, JournalPhase phase, UniqueHandle& journal)
 {
-    if (SettleUpdate(plan, phase) != SettleOutcome::Blocked)
+    if (SettleUpdate(plan, phase) < SettleOutcome::Blocked)
         DeleteJournal(journal);
     else
         KeepJournalForNextStart(journal);

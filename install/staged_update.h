@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "diag/unique_handle.h"
 #include "install/install_plan.h"
@@ -13,6 +14,19 @@
 // update is complete. Every step can be undone from what is on disk and the
 // journal alone, so the same calls finish an update that was stopped half
 // way, however far it got.
+
+// Where each folder of the plan is made: one whose parent is there already
+// under a staging name of its own in that parent ("~vestrel-<token>-<n>.dir",
+// padded to no less than the folder's own name: FAT keeps a file's id
+// through a rename that does not lengthen its name), and one inside such a
+// folder under its own name there. So a folder is the update's by its name
+// until its id is on record and PutFoldersInPlace renames it.
+std::wstring StagedFolderName(const InstallPlan& plan, size_t index);
+std::vector<std::wstring> StagedFolderPaths(const InstallPlan& plan);
+
+// Once the journal records the folders made, gives each its own name. False
+// with the failing folder's name when one cannot be renamed (reported).
+bool PutFoldersInPlace(const InstallPlan& plan, std::string& failedName);
 
 // Creates file's temporary file, new and alone. Invalid on failure, with
 // the failed call reported.
@@ -38,13 +52,20 @@ enum class SettleOutcome {
                    // did not make) is left as it is, each one logged
     Blocked,       // a file is still held after the retries: reported with
                    // the call and the file; a later call goes on from there
+    Stuck,         // stopped while moving, it can be neither undone nor
+                   // finished: nothing is changed, and every file that stands
+                   // in the way is logged
 };
 
 // Brings the install to a whole state and removes what the update left. An
 // update that had not finished its moves (Staging, Moving) is undone: every
 // replaced file put back, every new file, temporary and kept file and every
-// folder it made removed. One that had (Moved) keeps its files, and only
-// its temporary and kept files are removed. Only what is proven the
+// folder it made removed. One stopped while moving that cannot be undone,
+// since what a file replaced is gone, is finished instead where every new
+// content is at hand (finished says so); where neither can be done, nothing
+// changes (Stuck). One that had finished its moves (Moved) keeps its files,
+// and only its temporary and kept files are removed. A file that is proven
+// the update's goes, or is replaced, read-only or not. Only what is proven the
 // update's is changed: a new file is removed, and a kept file put back,
 // only where the target holds the entry's size and CRC-32; a kept file
 // is put back or removed only when it is the file the update kept (or,
@@ -54,7 +75,7 @@ enum class SettleOutcome {
 // stops at its first held file, since files are put back newest first.
 // patience is for the files that others hold.
 SettleOutcome SettleUpdate(const InstallPlan& plan, JournalPhase phase,
-                           Patience patience = Patience::NewFile);
+                           Patience patience = Patience::NewFile, bool* finished = nullptr);
 
 // Settles the update as SettleUpdate does and deletes its journal; what
 // cannot be done yet is left to the next start, with the journal.

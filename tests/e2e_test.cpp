@@ -123,7 +123,7 @@ TEST_F(VestrelExe, ProgressWindowIsCentredAndShowsItsTextWhileTheUpdateWaits)
     const VestrelOutcome run = vestrel.Finish();
     ASSERT_TRUE(run.exited);
     EXPECT_EQ(run.exitCode, 0u);
-    EXPECT_TRUE(run.boxes.empty());
+    EXPECT_TRUE(run.boxes.empty()) << Log();
     EXPECT_EQ(ReadFileBytes(L"maps\\new.map"), "map data");
     EXPECT_FALSE(FileExists(L"update.zip"));
     EXPECT_EQ(WaitForStartRecords(Here(L"e-patcher.exe"), 2).size(), 2u)

@@ -205,6 +205,13 @@ bool ExtractWithin(const char* archive, std::chrono::seconds limit, bool& finish
     return finished && result.get();
 }
 
+// Makes the file read-only; false where Wine cannot (the FUSE volumes).
+bool MadeReadOnly(const wchar_t* path)
+{
+    SetFileAttributesW(path, FILE_ATTRIBUTE_READONLY);
+    return (GetFileAttributesW(path) & FILE_ATTRIBUTE_READONLY) != 0;
+}
+
 const Files kOlderInstall = {
     {L"patcher.exe", "older patcher"},
     {L"maps\\first.map", "older first map"},
@@ -338,6 +345,8 @@ TEST(DamagedJournal, TouchesNothingOutsideTheFolderNorAnythingNotItsOwn)
                          {L"maps\\~vestrel-1-00000000-0.tmp", "another update's"}});
     CreateDirectoryW((install + L"\\empty").c_str(), nullptr);
     ASSERT_TRUE(SetCurrentDirectoryW(install.c_str()));
+    // A read-only file of the player's stays so, whatever a journal says.
+    const bool settingsReadOnly = MadeReadOnly(L"settings.ini");
 
     InstallPlan plan;
     ASSERT_TRUE(StartPlan(plan));
@@ -461,17 +470,11 @@ TEST(DamagedJournal, TouchesNothingOutsideTheFolderNorAnythingNotItsOwn)
     EXPECT_FALSE(DirectoryExists(L"empty"));
     EXPECT_EQ(ReadFileBytes(L"patcher.exe"), "planted beside the patcher");
     EXPECT_FALSE(FileExists(L"~vestrel-7-0000abcd-0.old"));
+    EXPECT_EQ(WhatIsAt(L"settings.ini") == Found::ReadOnlyFile, settingsReadOnly);
     SetCurrentDirectoryW(dir.Path().c_str());
 }
 
 namespace {
-
-// Makes the file read-only; false where Wine cannot (the FUSE volumes).
-bool MadeReadOnly(const wchar_t* path)
-{
-    SetFileAttributesW(path, FILE_ATTRIBUTE_READONLY);
-    return (GetFileAttributesW(path) & FILE_ATTRIBUTE_READONLY) != 0;
-}
 
 // An update stopped after its moves: each file's new content is its entry
 // name, staged and put in place under a journal that reads "moving".
@@ -743,6 +746,8 @@ protected:
     void ResetInstall()
     {
         std::error_code ignored;
+        for (const std::wstring& name : ListFilesBelow(m_dir.Path()))
+            SetFileAttributesW(name.c_str(), FILE_ATTRIBUTE_NORMAL);
         std::filesystem::remove_all(L"data", ignored);
         std::filesystem::remove_all(L"added", ignored);
         DeleteFileW(kJournal);
@@ -786,6 +791,19 @@ protected:
     {
         KillUpdateWhen([&] { return Moved(number); });
     }
+    // The staging file (".tmp" or ".old") of entry number; empty if none.
+    std::wstring StagingFile(size_t number, const wchar_t* suffix) const
+    {
+        WIN32_FIND_DATAW found;
+        const std::wstring folder = Folder(number);
+        HANDLE find = FindFirstFileW(
+            (folder + L"\\~vestrel-*-" + std::to_wstring(number) + suffix).c_str(), &found);
+        if (find == INVALID_HANDLE_VALUE)
+            return std::wstring();
+        FindClose(find);
+        return folder + L"\\" + found.cFileName;
+    }
+
     // Once "moved" is on disk the kept files go, in entry order.
     bool RemovingWhatItKept(size_t number) const
     {
@@ -1027,6 +1045,86 @@ TEST_F(KilledUpdate, StoppedOnFatIsSettledAfterTheClocksOffsetChanged)
     }
 }
 
+// What a player may do after a killed update, before the next start:
+// delete what looks strange, or make it read-only. The next start then
+// makes the install whole the one way that is left: back where every
+// replaced file is kept (the update's own files, read-only or not, go);
+// forward, finishing the update, where a kept file is gone but every new
+// content is at hand. Where neither is left, it changes nothing, names
+// every file that stands in the way and claims nothing whole.
+TEST_F(KilledUpdate, FilesTamperedWithAfterAKillAreSettledTheWayThatIsLeft)
+{
+    enum Expect { Back, Forward, Neither };
+    const struct {
+        const char* label;
+        size_t killedAfter; // the entry moved when killed, or none (kLast + 1)
+        std::function<void()> tamper;
+        Expect expect;
+    } cases[] = {
+        {"a kept file deleted", kFiles / 2, [&] { DeleteFileW(StagingFile(0, L".old").c_str()); },
+         Forward},
+        {"a kept file and another entry's temporary file deleted", kFiles / 2,
+         [&] {
+             DeleteFileW(StagingFile(0, L".old").c_str());
+             DeleteFileW(StagingFile(kLast, L".tmp").c_str());
+         },
+         Neither},
+        {"a new file's temporary file made read-only", kFiles / 2,
+         [&] { MadeReadOnly(StagingFile(kLast, L".tmp").c_str()); }, Back},
+        {"a kept file made read-only", kFiles / 2,
+         [&] { MadeReadOnly(StagingFile(0, L".old").c_str()); }, Back},
+        {"a draft of the journal made read-only", kLast + 1,
+         [&] {
+             WriteFileBytes(L"~vestrel-journal.tmp", "vestrel journal 2\ntoken\t1-00000000\n");
+             MadeReadOnly(L"~vestrel-journal.tmp");
+         },
+         Back},
+    };
+    Files completed = m_newer;
+    completed[L"update.zip"] = m_archive;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        ResetInstall();
+        const Files before = InstallFiles();
+        if (c.killedAfter <= kLast) {
+            KillUpdateWhenMoved(c.killedAfter);
+            ASSERT_TRUE(KilledWhileMoving());
+        }
+        c.tamper();
+        const Files killed = InstallFiles();
+
+        const VestrelOutcome next = RunVestrel({"7", "ignored", "f-nothing.exe"});
+        ASSERT_TRUE(next.exited);
+        const std::string log = ReadFileBytes(L"vestrel_logs.txt");
+        size_t readOnly = 0;
+        for (const auto& file : InstallFiles())
+            readOnly += WhatIsAt(file.first) == Found::ReadOnlyFile;
+        if (c.expect == Neither) {
+            EXPECT_TRUE(InstallFiles() == killed) << log;
+            EXPECT_NE(log.find("cannot be undone: [data\\d0\\f0.dat] holds the update's content, "
+                               "and the file it replaced is gone."),
+                      std::string::npos)
+                << log;
+            EXPECT_NE(log.find("Nor can it be finished: [added\\f" + std::to_string(kLast) +
+                               ".dat] does not hold the update's content, and its temporary file is "
+                               "gone."),
+                      std::string::npos)
+                << log;
+            EXPECT_EQ(log.find("Recovered"), std::string::npos) << log;
+            EXPECT_TRUE(FileExists(kJournal));
+            continue;
+        }
+        EXPECT_EQ(readOnly, 0u) << "a file the update made or kept stays read-only";
+        EXPECT_TRUE(InstallFiles() == (c.expect == Forward ? completed : before)) << log;
+        EXPECT_FALSE(HasTemporaryFiles(m_dir.Path())) << log;
+        EXPECT_FALSE(FileExists(kJournal)) << log;
+        const bool saysFinished =
+            log.find("Recovered an update that was stopped here by finishing it, as it could not "
+                     "be undone: every file it changes holds its new content.") != std::string::npos;
+        EXPECT_EQ(saysFinished, c.expect == Forward) << log;
+    }
+}
+
 // An undo that cannot finish (a file still held) keeps the journal and
 // blocks new unpacking until a later start finishes it; other run modes go
 // on with their job. So does a journal that another process holds open,
@@ -1043,16 +1141,9 @@ TEST_F(KilledUpdate, UnfinishedRecoveryOrARunningUpdateBlocksOnlyTheUnpack)
     const std::wstring restart = elsewhere + L"\\f-restart.exe";
     CopyStandIn(restart);
 
-    // A kept file of a moved entry, and a temporary file of one not moved,
-    // both named with the update's token.
-    WIN32_FIND_DATAW found;
-    HANDLE find = FindFirstFileW((Folder(0) + L"\\~vestrel-*-0.old").c_str(), &found);
-    ASSERT_NE(find, INVALID_HANDLE_VALUE);
-    FindClose(find);
-    const std::wstring token = std::wstring(found.cFileName).substr(9, wcslen(found.cFileName) - 15);
-    const std::wstring kept = Folder(0) + L"\\" + found.cFileName;
-    const std::wstring temp =
-        Folder(kLast) + L"\\~vestrel-" + token + L"-" + std::to_wstring(kLast) + L".tmp";
+    // A kept file of a moved entry, and a temporary file of one not moved.
+    const std::wstring kept = StagingFile(0, L".old"), temp = StagingFile(kLast, L".tmp");
+    ASSERT_FALSE(kept.empty() || temp.empty());
     auto hold = [](const std::wstring& path) {
         return CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     };
@@ -1318,14 +1409,16 @@ TEST_F(FaultRun, UnwritableFolderNamesTheFileThatCannotBeWritten)
 namespace {
 
 // An install, an update of it that adds folders, and the same update with a
-// last entry that fails its CRC-32 check, so that it is undone.
+// last entry that fails its CRC-32 check, so that it is undone. The large
+// entry comes after a file it replaces and a file in a new folder: while it
+// is written, the scanner has long since taken hold of both.
 struct ScannedUpdate {
     Files older = {{L"patcher.exe", "older patcher"}, {L"maps\\a.map", TextBytes(5000, 21)},
                    {L"readme.txt", "not in the update"}};
     std::vector<RawEntry> entries = {{"patcher.exe", PatternBytes(3000, 22)},
-                                     {"maps/a.map", PatternBytes(7000, 23)},
-                                     {"added/deeper/b.map", PatternBytes(900, 24)},
-                                     {"added/c.map", PatternBytes(400, 25)}};
+                                     {"added/c.map", PatternBytes(400, 25)},
+                                     {"maps/a.map", PatternBytes(3000000, 23)},
+                                     {"added/deeper/b.map", PatternBytes(900, 24)}};
 
     Files Newer() const
     {
@@ -1393,6 +1486,10 @@ TEST_F(FaultRun, UpdateUnderAScannerEndsAsWithoutOne)
         } else {
             EXPECT_TRUE(after == update.Newer()) << log;
             EXPECT_TRUE(run.boxes.empty()) << log;
+            EXPECT_NE(log.find("A file is held by another program (error 32); waiting up to 60 "
+                               "seconds for it."),
+                      std::string::npos)
+                << log;
         }
     }
 }
@@ -1418,4 +1515,71 @@ TEST_F(FaultRun, ScannerThatHoldsLongerThanTheWaitFailsTheUpdateWhole)
     EXPECT_FALSE(DirectoryExists(L"added")) << log;
     EXPECT_FALSE(HasTemporaryFiles(m_install)) << log;
     EXPECT_FALSE(FileExists(kJournal)) << log;
+}
+
+// A journal that names what no update of this program could have written (a
+// name no Windows file may have, the updater's own log) is unreadable: it is
+// reported and left alone at once, as a damaged one is, without retries,
+// and changes nothing.
+TEST_F(FaultRun, JournalNamingWhatNoUpdateWritesIsLeftAloneAtOnce)
+{
+    WriteFiles(m_install, {{L"saves\\slot1.sav", "player's game"}});
+    for (const std::string target : {"sav*\\slot1.sav", "vestrel_logs.txt"}) {
+        SCOPED_TRACE(target);
+        const size_t folder = target.find('\\') + 1;
+        const std::string journal = HandMadeJournal(
+            {"file\t" + target + "\t" + target.substr(0, folder) + "~vestrel-7-0000abcd-0.tmp\t\t1\t" +
+             Hex(Crc("x"), 8) + "\t"},
+            "moving\n");
+        WriteFileBytes(kJournal, journal);
+        const Files before = Snapshot(m_install);
+
+        const VestrelOutcome run = RunVestrel({"7", "ignored", "f-nothing.exe"});
+        ASSERT_TRUE(run.exited);
+        const std::string log = ReplaceLogStamps(ReadFileBytes(L"vestrel_logs.txt"));
+        EXPECT_EQ(log, "Can't recover the update that was stopped here: its journal "
+                       "[vestrel_journal.txt] is left alone, as a file record names no file of the "
+                       "install.\r\n");
+        Files after = Snapshot(m_install);
+        after.erase(L"vestrel_logs.txt");
+        Files expected = before;
+        expected.erase(L"vestrel_logs.txt");
+        EXPECT_TRUE(after == expected);
+    }
+}
+
+// The folders an update makes are made under names of its own until their
+// ids are on record, so that a stop in between leaves none that the next
+// start cannot tell for the update's.
+TEST_F(FaultRun, StopBetweenMakingFoldersAndRecordingThemLeavesNone)
+{
+    ZipBuilder zip;
+    for (int i = 0; i < 300; ++i)
+        zip.File("new/f" + std::to_string(i) + "/x.dat", "x", ZIP_CM_STORE);
+    ASSERT_TRUE(zip.WriteTo(L"update.zip"));
+    auto foldersThere = [] {
+        WIN32_FIND_DATAW found;
+        for (const wchar_t* pattern : {L"new", L"~vestrel-*.dir"}) {
+            HANDLE find = FindFirstFileW(pattern, &found);
+            if (find != INVALID_HANDLE_VALUE) {
+                FindClose(find);
+                return true;
+            }
+        }
+        return false;
+    };
+    bool proven = false;
+    for (int attempt = 0; attempt < 10 && !proven && !HasFailure(); ++attempt) {
+        VestrelProcess vestrel({"2", "update.zip", "f-nothing.exe"});
+        KillWhen(vestrel, foldersThere);
+        proven = foldersThere() && ReadFileBytes(kJournal).find("\nmade\t") == std::string::npos;
+
+        const VestrelOutcome next = RunVestrel({"7", "ignored", "f-nothing.exe"});
+        ASSERT_TRUE(next.exited);
+        const std::string log = ReadFileBytes(L"vestrel_logs.txt");
+        EXPECT_FALSE(foldersThere()) << log;
+        EXPECT_EQ(log.find("Left ["), std::string::npos) << log;
+        EXPECT_FALSE(FileExists(kJournal)) << log;
+    }
+    EXPECT_TRUE(proven) << "no kill landed between the folders' making and their record";
 }

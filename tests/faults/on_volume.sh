@@ -46,7 +46,6 @@ image=$work/volume.img
 mnt=$work/volume
 loop=
 mkdir "$mnt"
-truncate -s 256M "$image"
 
 cleanup() {
   if mountpoint -q "$mnt"; then
@@ -60,11 +59,16 @@ trap 'exit 130' INT TERM
 
 case $kind in
   fat32)
-    mkfs.vfat -F 32 "$image" >/dev/null
+    # fusefat mixes up the entries of a folder that spans more than one
+    # cluster: 32 KiB clusters keep each of the tests' folders in one (a
+    # sparse 4 GiB image, the least that FAT32 takes with them).
+    truncate -s 4G "$image"
+    mkfs.vfat -F 32 -s 64 "$image" >/dev/null
     # One thread: fusefat loses its way with two requests at once.
     mount_volume() { TZ=$1 fusefat -s -o rw+ "$image" "$mnt" >/dev/null 2>&1; }
     ;;
   exfat)
+    truncate -s 256M "$image"
     mkfs.exfat "$image" >/dev/null
     loop=$(losetup -f --show "$image" 2>/dev/null) || skip "no loop device could be set up"
     mount_volume() { mount.exfat-fuse "$loop" "$mnt" >/dev/null 2>&1; }

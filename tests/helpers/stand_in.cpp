@@ -1,5 +1,5 @@
 // A stand-in for the programs the updater waits for and starts. Every start
-// appends "cmdline=[...] cwd=[...]" (UTF-8) to "<own path>.record" and
+// adds "cmdline=[...] cwd=[...]" (UTF-8) to "<own path>.record" and
 // writes its start time (FILETIME ticks) to "<own path>.time". Started
 // as "--hold EVENT" it stays until that event is set (or a minute passes),
 // so that a test decides when it ends; as "--sleep MS" it stays that long.
@@ -21,11 +21,25 @@ void AppendRecord(const std::wstring& self)
     WideCharToMultiByte(CP_UTF8, 0, line.c_str(), -1, &utf8[0], size, nullptr, nullptr);
     utf8.pop_back();
 
+    // The record is read and written anew: the FAT32 volume of the tests
+    // (fusefat) cannot add to a file that was closed once.
     const std::wstring record = self + L".record";
-    HANDLE file = CreateFileW(record.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                              nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    std::string all;
+    HANDLE file = CreateFileW(record.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file != INVALID_HANDLE_VALUE) {
+        char buffer[4096];
+        DWORD read = 0;
+        while (ReadFile(file, buffer, sizeof buffer, &read, nullptr) && read > 0)
+            all.append(buffer, read);
+        CloseHandle(file);
+        DeleteFileW(record.c_str());
+    }
+    all += utf8;
+    file = CreateFileW(record.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
     DWORD written = 0;
-    WriteFile(file, utf8.data(), static_cast<DWORD>(utf8.size()), &written, nullptr);
+    WriteFile(file, all.data(), static_cast<DWORD>(all.size()), &written, nullptr);
     CloseHandle(file);
 }
 
@@ -34,6 +48,7 @@ void WriteStartTime(const std::wstring& self, const FILETIME& started)
     const unsigned long long ticks =
         (static_cast<unsigned long long>(started.dwHighDateTime) << 32) | started.dwLowDateTime;
     const std::string text = std::to_string(ticks);
+    DeleteFileW((self + L".time").c_str()); // see AppendRecord
     HANDLE file = CreateFileW((self + L".time").c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                               CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     DWORD written = 0;

@@ -39,7 +39,8 @@ public:
     VestrelProcess& operator=(const VestrelProcess&) = delete;
 
     // Watches until the process ends (or the time is up), answering boxes.
-    VestrelOutcome Finish(DWORD timeoutMs = 60000);
+    // The default leaves room for a wait for a held new file (a minute).
+    VestrelOutcome Finish(DWORD timeoutMs = 150000);
     // Waits until the process shows a visible window of this class.
     HWND WaitForWindow(const char* className, DWORD timeoutMs = 10000);
     // Ends the process at once, as the task manager would.

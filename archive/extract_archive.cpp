@@ -2,9 +2,11 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "archive/copy_entry.h"
 #include "archive/entry_name.h"
@@ -18,6 +20,7 @@
 #include "install/install_name.h"
 #include "install/install_plan.h"
 #include "install/journal.h"
+#include "install/settle_update.h"
 #include "install/staged_update.h"
 
 namespace {
@@ -99,19 +102,46 @@ PlanOutcome PlanEntries(zip_t* archive, zip_int64_t count, InstallPlan& plan,
     return PlanOutcome::Planned;
 }
 
-// Makes the planned folders and notes which ones this update made, so that
-// an undo removes those and no other: aside, under their staging names
-// (StagedFolderPaths), for an update with a journal; an archive of folders
-// alone needs none and makes them where they go.
-void MakePlannedDirectories(InstallPlan& plan, bool aside)
+size_t Depth(const PlannedDirectory& directory)
 {
-    const std::vector<std::wstring> staged = aside ? StagedFolderPaths(plan) : std::vector<std::wstring>();
-    for (size_t i = 0; i < plan.directories.size(); ++i) {
-        PlannedDirectory& directory = plan.directories[i];
-        const std::wstring path = FullPath(plan, aside ? staged[i] : directory.folder);
-        if (MakeDirectory(path, directory.name))
-            directory.id = FolderId(path);
+    return static_cast<size_t>(std::count(directory.folder.begin(), directory.folder.end(), L'\\'));
+}
+
+// Makes the planned folders and notes which ones this update made, so that
+// an undo removes those and no other. With a journal they are made a level
+// at a time, each under its staging name in its parent (StagedFolderName),
+// recorded, and only then renamed, empty: a stop at any point leaves no
+// folder that the next start cannot tell for the update's. An archive of
+// folders alone has no journal and makes them where they go. False with the
+// name that cannot be written: the journal's, or a folder's.
+bool MakePlannedDirectories(InstallPlan& plan, HANDLE journal, std::string& failedName)
+{
+    size_t levels = 0;
+    for (const PlannedDirectory& directory : plan.directories)
+        levels = std::max(levels, Depth(directory) + 1);
+    for (size_t level = 0; level < levels; ++level) {
+        std::vector<size_t> made;
+        for (size_t i = 0; i < plan.directories.size(); ++i) {
+            PlannedDirectory& directory = plan.directories[i];
+            if (Depth(directory) != level)
+                continue;
+            const std::wstring path =
+                FullPath(plan, journal ? StagedFolderName(plan, i) : directory.folder);
+            if (MakeDirectory(path, directory.name)) {
+                directory.id = FolderId(path);
+                made.push_back(i);
+            }
+        }
+        if (!journal || made.empty())
+            continue;
+        if (!RecordMadeFolders(journal, plan)) {
+            failedName = WideToUtf8(kJournalName);
+            return false;
+        }
+        if (!PutFoldersInPlace(plan, made, failedName))
+            return false;
     }
+    return true;
 }
 
 // volume is the journal's: see FlushNewContent.
@@ -201,7 +231,8 @@ bool CloseArchive(ZipArchivePtr& archive)
 // An archive of folders alone changes no file: it needs no journal.
 bool MakeFoldersOnly(ZipArchivePtr& archive, InstallPlan& plan, const char* archivePath)
 {
-    MakePlannedDirectories(plan, false);
+    std::string ignored;
+    MakePlannedDirectories(plan, nullptr, ignored);
     if (!CloseArchive(archive))
         return false;
     Print("All files unzipped.");
@@ -248,13 +279,7 @@ bool ExtractArchive(const char* archivePath)
         ReportWriteFailure(journalName);
         return false;
     }
-    MakePlannedDirectories(plan, true);
-    if (!plan.directories.empty() && !RecordMadeFolders(journal.Get(), plan)) {
-        SettleAndCloseJournal(plan, JournalPhase::Staging, journal);
-        ReportWriteFailure(journalName);
-        return false;
-    }
-    if (!PutFoldersInPlace(plan, failedName)) {
+    if (!MakePlannedDirectories(plan, journal.Get(), failedName)) {
         SettleAndCloseJournal(plan, JournalPhase::Staging, journal);
         ReportWriteFailure(failedName);
         return false;

@@ -343,28 +343,31 @@ RecordRead ReadRecord(const std::string& bytes, size_t& start, const char* name,
     return RecordRead::Damaged;
 }
 
-// The "made" record, where the plan has folders: without it no folder is
-// known to be the update's.
+// The "made" records, where the plan has folders, one for each level of
+// them that was made; the last one says all. Without one no folder is known
+// to be the update's by its id.
 bool ParseMade(const std::string& bytes, size_t& start, InstallPlan& plan, std::string& why)
 {
-    std::vector<std::string> ids;
     if (plan.directories.empty())
         return true;
-    switch (ReadRecord(bytes, start, kMade, plan.directories.size(), ids)) {
-    case RecordRead::Absent:
-    case RecordRead::NotInForce:
-        return true;
-    case RecordRead::Whole:
-        if (!std::all_of(ids.begin(), ids.end(), IsFolderId))
+    for (;;) {
+        std::vector<std::string> ids;
+        switch (ReadRecord(bytes, start, kMade, plan.directories.size(), ids)) {
+        case RecordRead::Absent:
+        case RecordRead::NotInForce:
+            return true;
+        case RecordRead::Whole:
+            if (!std::all_of(ids.begin(), ids.end(), IsFolderId))
+                break;
+            for (size_t i = 0; i < ids.size(); ++i)
+                plan.directories[i].id = ids[i] == "-" ? std::string() : ids[i];
+            continue;
+        case RecordRead::Damaged:
             break;
-        for (size_t i = 0; i < ids.size(); ++i)
-            plan.directories[i].id = ids[i] == "-" ? std::string() : ids[i];
-        return true;
-    case RecordRead::Damaged:
-        break;
+        }
+        why = "its record of the folders it made is damaged";
+        return false;
     }
-    why = "its record of the folders it made is damaged";
-    return false;
 }
 
 // The "kept" record, where the update kept copies: only a file it found and
@@ -555,6 +558,13 @@ bool RecordPhase(HANDLE journal, const InstallPlan& plan, JournalPhase phase)
     return phase == JournalPhase::Moving
                ? WriteDurably(journal, KeptText(plan) + kMoving, "the moves begin")
                : WriteDurably(journal, kMoved, "the moves are done");
+}
+
+void KeepJournalForNextStart(UniqueHandle& journal)
+{
+    Report(g_log, "The update is not settled yet; its journal [%s] is kept for the next start.",
+           WideToUtf8(kJournalName).c_str());
+    journal.Close();
 }
 
 bool DeleteJournal(UniqueHandle& journal)

@@ -22,7 +22,7 @@
 //   dir <folder to make>                      (outermost first)
 //   file <target> <temporary file> <kept file> <size> <CRC-32> <kept is>
 //   end <CRC-32 of every byte above, 8 hex digits>
-//   made <folder id>... <CRC-32 of the record>  (once the folders are made)
+//   made <folder id>... <CRC-32 of the record>  (each level of folders made)
 //   kept <copy>... <CRC-32 of the record>       (with "moving", if any copies)
 //   moving                                    (before the first move)
 //   moved                                     (after the last move)
@@ -50,12 +50,16 @@ enum class JournalStart {
 // journal's name, durably too, through the handle that stays open.
 JournalStart BeginJournal(const InstallPlan& plan, UniqueHandle& journal);
 
-// Records, durably, the folders of the plan that the update has made.
+// Records, durably, the folders of the plan that the update has made so far.
 bool RecordMadeFolders(HANDLE journal, const InstallPlan& plan);
 
 // Records that the update entered phase (Moving or Moved), durably; with
 // Moving goes what identifies the copies made of the files it keeps.
 bool RecordPhase(HANDLE journal, const InstallPlan& plan, JournalPhase phase);
+
+// Logs that the journal stays for the next start, which will settle the
+// update, and closes it.
+void KeepJournalForNextStart(UniqueHandle& journal);
 
 // Deletes the journal through its own handle, then closes it. False when
 // it cannot be deleted (reported).

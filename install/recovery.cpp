@@ -6,6 +6,7 @@
 #include "diag/text_codec.h"
 #include "install/install_name.h"
 #include "install/journal.h"
+#include "install/settle_update.h"
 #include "install/staged_update.h"
 
 namespace {

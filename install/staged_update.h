@@ -15,18 +15,27 @@
 // journal alone, so the same calls finish an update that was stopped half
 // way, however far it got.
 
-// Where each folder of the plan is made: one whose parent is there already
-// under a staging name of its own in that parent ("~vestrel-<token>-<n>.dir",
-// padded to no less than the folder's own name: FAT keeps a file's id
-// through a rename that does not lengthen its name), and one inside such a
-// folder under its own name there. So a folder is the update's by its name
-// until its id is on record and PutFoldersInPlace renames it.
+// Where a folder of the plan is made, in its parent once that has its own
+// name: "~vestrel-<token>-<n>.dir", padded to no less than the folder's own
+// name (FAT keeps a file's id through a rename that does not lengthen its
+// name). So a folder is the update's by its name until its id is on record
+// and PutFoldersInPlace renames it, empty.
 std::wstring StagedFolderName(const InstallPlan& plan, size_t index);
-std::vector<std::wstring> StagedFolderPaths(const InstallPlan& plan);
 
-// Once the journal records the folders made, gives each its own name. False
-// with the failing folder's name when one cannot be renamed (reported).
-bool PutFoldersInPlace(const InstallPlan& plan, std::string& failedName);
+// Once the journal records the folders made (made, their indexes), gives
+// each its own name. False with the failing folder's name when one cannot
+// be renamed (reported).
+bool PutFoldersInPlace(const InstallPlan& plan, const std::vector<size_t>& made,
+                       std::string& failedName);
+
+// Where a volume without hard links gets its copy of a kept file until the
+// copy is whole: beside the file's temporary one.
+std::wstring CopyName(const PlannedFile& file);
+
+// Deletes name, which must be proven the update's, if it is there: read-only
+// or not. A file already gone counts as deleted. False when it cannot be
+// deleted (reported).
+bool DeleteIfThere(const InstallPlan& plan, const std::wstring& name, Patience patience);
 
 // Creates file's temporary file, new and alone. Invalid on failure, with
 // the failed call reported.
@@ -44,42 +53,6 @@ bool KeepReplacedFiles(InstallPlan& plan, std::string& failedName);
 // place in the plan's order; where an earlier entry named the same file,
 // its content is kept first. Fails as KeepReplacedFiles does.
 bool MoveIntoPlace(const InstallPlan& plan, std::string& failedName);
-
-enum class SettleOutcome {
-    Settled,       // whole again, and what the update left is removed
-    LeftSomeAlone, // the same, but what the plan names and is not the
-                   // update's (other content, another stamp, a folder it
-                   // did not make) is left as it is, each one logged
-    Blocked,       // a file is still held after the retries: reported with
-                   // the call and the file; a later call goes on from there
-    Stuck,         // stopped while moving, it can be neither undone nor
-                   // finished: nothing is changed, and every file that stands
-                   // in the way is logged
-};
-
-// Brings the install to a whole state and removes what the update left. An
-// update that had not finished its moves (Staging, Moving) is undone: every
-// replaced file put back, every new file, temporary and kept file and every
-// folder it made removed. One stopped while moving that cannot be undone,
-// since what a file replaced is gone, is finished instead where every new
-// content is at hand (finished says so); where neither can be done, nothing
-// changes (Stuck). One that had finished its moves (Moved) keeps its files,
-// and only its temporary and kept files are removed. A file that is proven
-// the update's goes, or is replaced, read-only or not. Only what is proven the
-// update's is changed: a new file is removed, and a kept file put back,
-// only where the target holds the entry's size and CRC-32; a kept file
-// is put back or removed only when it is the file the update kept (or,
-// while its target is not yet replaced, holds exactly what the target
-// does); a folder is removed only when it is the one the update made and
-// holds nothing else. Safe to repeat after it was stopped itself. An undo
-// stops at its first held file, since files are put back newest first.
-// patience is for the files that others hold.
-SettleOutcome SettleUpdate(const InstallPlan& plan, JournalPhase phase,
-                           Patience patience = Patience::NewFile, bool* finished = nullptr);
-
-// Settles the update as SettleUpdate does and deletes its journal; what
-// cannot be done yet is left to the next start, with the journal.
-void SettleAndCloseJournal(const InstallPlan& plan, JournalPhase phase, UniqueHandle& journal);
 
 // Ends an update whose files are all in place: "moved" is recorded, the
 // kept files are removed and the journal is deleted. False when "moved"

@@ -483,7 +483,9 @@ TEST_F(ExtractArchiveTest, FileReleasedWhileTheMovesWaitForItIsReplaced)
 
 // A target that cannot be replaced as it is refuses the update before
 // anything is written, and the log says why without naming a call that
-// was never made.
+// was never made. A symbolic link, as mod managers deploy files, is such a
+// target: writing through it would change a file outside the game's
+// folder, and replacing it would end the link.
 TEST_F(ExtractArchiveTest, TargetsThatCannotBeReplacedRefuseTheUpdateBeforeAnythingIsWritten)
 {
     const struct {
@@ -492,15 +494,25 @@ TEST_F(ExtractArchiveTest, TargetsThatCannotBeReplacedRefuseTheUpdateBeforeAnyth
     } cases[] = {
         {"settings.ini", "Can't replace [settings.ini]: the file is read-only."},
         {"maps", "Can't replace [maps]: a folder has that name."},
+        {"mod.pak", "Can't replace [mod.pak]: it is a link to another file."},
     };
     WriteOlderInstall();
     WriteFileBytes(L"settings.ini", "player's settings");
     SetFileAttributesW(L"settings.ini", FILE_ATTRIBUTE_READONLY);
     CreateDirectoryW(L"maps", nullptr);
     WriteFileBytes(L"maps\\keep.txt", "keep");
+    WriteFileBytes(L"maps\\mod.pak", "the mod's own file");
+    // SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE (winbase.h), for developer mode.
+    CreateSymbolicLinkW(L"mod.pak", L"maps\\mod.pak", 0x2);
+    const DWORD link = GetFileAttributesW(L"mod.pak");
+    const bool linked = link != INVALID_FILE_ATTRIBUTES && (link & FILE_ATTRIBUTE_REPARSE_POINT);
     const std::vector<std::wstring> before = ListFilesBelow(m_dir.Path());
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
+        if (std::string(c.name) == "mod.pak" && !linked) {
+            printf("no symbolic link can be made here (Wine 8 makes none): that case is left out\n");
+            continue;
+        }
         ZipBuilder zip;
         zip.File("data/table.bin", "new").File("new/added.txt", "a").File(c.name, "defaults");
         ASSERT_TRUE(zip.WriteTo(L"update.zip"));
@@ -511,6 +523,7 @@ TEST_F(ExtractArchiveTest, TargetsThatCannotBeReplacedRefuseTheUpdateBeforeAnyth
         EXPECT_EQ(ReadFileBytes(L"settings.ini"), "player's settings");
         EXPECT_TRUE(GetFileAttributesW(L"settings.ini") & FILE_ATTRIBUTE_READONLY);
         EXPECT_EQ(ReadFileBytes(L"maps\\keep.txt"), "keep");
+        EXPECT_EQ(ReadFileBytes(L"maps\\mod.pak"), "the mod's own file");
         EXPECT_FALSE(DirectoryExists(L"new"));
         std::vector<std::wstring> expected = before;
         expected.push_back(L"update.zip");
@@ -526,34 +539,6 @@ TEST_F(ExtractArchiveTest, TargetsThatCannotBeReplacedRefuseTheUpdateBeforeAnyth
         EXPECT_EQ(boxes.Boxes()[0].text,
                   "There was an error writing the file: [" + std::string(c.name) + "].");
     }
-}
-
-// A file that is a symbolic link, as mod managers deploy files, is not
-// replaced: writing through it would change a file outside the game's
-// folder, and replacing it would end the link. The update is refused
-// before anything is written.
-TEST_F(ExtractArchiveTest, SymbolicLinkTargetRefusesTheUpdate)
-{
-    WriteOlderInstall();
-    WriteFileBytes(L"mod.pak", "the mod's own file");
-    // SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE (winbase.h), for developer mode.
-    CreateSymbolicLinkW(L"data\\mod.pak", L"..\\mod.pak", 0x2);
-    const DWORD attributes = GetFileAttributesW(L"data\\mod.pak");
-    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_REPARSE_POINT))
-        GTEST_SKIP() << "no symbolic link can be made here: Wine 8 makes none, and Windows only "
-                        "in developer mode or with the right to";
-    ZipBuilder zip;
-    zip.File("data/table.bin", "new").File("data/mod.pak", "the update's pak");
-    ASSERT_TRUE(zip.WriteTo(L"update.zip"));
-
-    MessageBoxWatcher boxes;
-    EXPECT_FALSE(Extract("update.zip"));
-    ExpectOlderInstallIntact();
-    EXPECT_EQ(ReadFileBytes(L"mod.pak"), "the mod's own file");
-    EXPECT_TRUE(GetFileAttributesW(L"data\\mod.pak") & FILE_ATTRIBUTE_REPARSE_POINT);
-    EXPECT_TRUE(LogHas("Can't replace [data/mod.pak]: it is a link to another file.")) << LogText();
-    ASSERT_EQ(boxes.Boxes().size(), 1u);
-    EXPECT_EQ(boxes.Boxes()[0].text, "There was an error writing the file: [data/mod.pak].");
 }
 
 TEST_F(ExtractArchiveTest, EmptyEntryThatCannotBeCreatedIsAFailure)

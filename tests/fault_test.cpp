@@ -28,6 +28,7 @@
 #include "install/install_plan.h"
 #include "install/journal.h"
 #include "install/recovery.h"
+#include "install/settle_update.h"
 #include "install/staged_update.h"
 #include "tests/support/programs.h"
 #include "tests/support/test_support.h"

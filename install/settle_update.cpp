@@ -1,0 +1,503 @@
+#include "install/settle_update.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <set>
+#include <vector>
+
+#include "diag/report.h"
+#include "diag/text_codec.h"
+#include "install/file_identity.h"
+#include "install/install_name.h"
+#include "install/staged_update.h"
+
+namespace {
+
+// One pass that settles an update: the plan, how long to wait for files
+// others hold, and what the pass has left as it is (a folder that holds one
+// of those is not empty).
+struct Settling {
+    const InstallPlan& plan;
+    Patience patience;
+    std::vector<std::wstring> leftAlone;
+    bool finished = false; // it could not be undone, and was finished instead
+};
+
+// What is at path; a state Windows cannot tell is reported, since the
+// undo must not guess.
+Found LookAt(const std::wstring& path)
+{
+    const Found found = WhatIsAt(path);
+    if (found == Found::Unknown)
+        ReportLastError("GetFileAttributesEx");
+    return found;
+}
+
+bool Delete(const Settling& settling, const std::wstring& name)
+{
+    return DeleteIfThere(settling.plan, name, settling.patience);
+}
+
+SettleOutcome LeftAlone(Settling& settling, const std::wstring& name, const char* why)
+{
+    Report(g_log, "Left [%s] as it is: %s.", WideToUtf8(name).c_str(), why);
+    settling.leftAlone.push_back(FoldedName(name));
+    return SettleOutcome::LeftSomeAlone;
+}
+
+SettleOutcome Worse(SettleOutcome a, SettleOutcome b)
+{
+    return std::max(a, b);
+}
+
+bool PutBack(const Settling& settling, const PlannedFile& file)
+{
+    const std::wstring kept = FullPath(settling.plan, file.kept);
+    const std::wstring target = FullPath(settling.plan, file.target);
+    // What was kept was not read-only (the plan refuses such files), and
+    // what it replaces is the update's content.
+    ClearReadOnly(kept);
+    if (RetryWhileFileHeld(settling.patience, [&] {
+            auto move = [&] {
+                return MoveFileExW(kept.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE;
+            };
+            return move() || (GetLastError() == ERROR_ACCESS_DENIED && ClearReadOnly(target) && move());
+        }))
+        return true;
+    ReportLastError("MoveFileEx");
+    Report(g_log, "Can't restore [%s]; its previous content is kept in [%s].",
+           WideToUtf8(file.target).c_str(), WideToUtf8(file.kept).c_str());
+    return false;
+}
+
+// Whether the kept file is the one the update kept: a second name of the
+// file it found (its stamp), the copy it made of it (the copy's size and
+// CRC-32), or an earlier entry's content.
+Identity KeptIdentity(const Settling& settling, const PlannedFile& file)
+{
+    const std::wstring kept = FullPath(settling.plan, file.kept);
+    if (file.keptFrom != kOriginalFile) {
+        const PlannedFile& earlier = settling.plan.files[file.keptFrom];
+        return CompareContent(kept, earlier.size, earlier.crc, settling.patience);
+    }
+    if (file.keptAsCopy)
+        return CompareContent(kept, file.keptStamp.size, file.keptCrc, settling.patience);
+    return CompareStamp(kept, file.keptStamp);
+}
+
+// A kept file that holds exactly what its target still holds loses nothing
+// when it goes, whoever made it. That is how a copy is known that was made
+// before its CRC-32 was on record.
+bool DuplicatesTarget(const Settling& settling, const PlannedFile& file)
+{
+    const std::wstring target = FullPath(settling.plan, file.target);
+    FileStamp targetStamp, keptStamp;
+    const Found kept = WhatIsAt(FullPath(settling.plan, file.kept), &keptStamp);
+    const Found there = WhatIsAt(target, &targetStamp);
+    if ((kept != Found::File && kept != Found::ReadOnlyFile) ||
+        (there != Found::File && there != Found::ReadOnlyFile) || keptStamp.size != targetStamp.size)
+        return false;
+    std::uint64_t size = 0;
+    std::uint32_t crc = 0;
+    return ContentOf(target, size, crc, settling.patience) &&
+           CompareContent(FullPath(settling.plan, file.kept), size, crc, settling.patience) ==
+               Identity::Same;
+}
+
+// Whether the kept file may be put back or removed. When it is not (gone,
+// not known, or not the update's), otherwise says what that means for the
+// settling, and nothing is done to it. targetUntouched: the target was not
+// replaced, so a copy of it may be known by its content.
+bool IsKeptFile(Settling& settling, const PlannedFile& file, bool targetUntouched,
+                SettleOutcome& otherwise)
+{
+    Identity identity = KeptIdentity(settling, file);
+    if (identity == Identity::Different && targetUntouched && DuplicatesTarget(settling, file))
+        identity = Identity::Same;
+    switch (identity) {
+    case Identity::Same:
+        return true;
+    case Identity::Missing:
+        otherwise = SettleOutcome::Settled;
+        return false;
+    case Identity::Unknown:
+        otherwise = SettleOutcome::Blocked;
+        return false;
+    case Identity::Different:
+        break;
+    }
+    otherwise = LeftAlone(settling, file.kept, "it is not the file the update kept");
+    return false;
+}
+
+SettleOutcome DeleteKeptFile(Settling& settling, const PlannedFile& file, bool targetUntouched)
+{
+    SettleOutcome otherwise = SettleOutcome::Settled;
+    if (!IsKeptFile(settling, file, targetUntouched, otherwise))
+        return otherwise;
+    // A kept second name of the target shares the target's read-only
+    // attribute, which the target keeps.
+    const std::wstring target = FullPath(settling.plan, file.target);
+    const bool targetReadOnly = targetUntouched && WhatIsAt(target) == Found::ReadOnlyFile;
+    if (!Delete(settling, file.kept))
+        return SettleOutcome::Blocked;
+    if (targetReadOnly && WhatIsAt(target) == Found::File)
+        SetFileAttributesW(target.c_str(), GetFileAttributesW(target.c_str()) | FILE_ATTRIBUTE_READONLY);
+    return SettleOutcome::Settled;
+}
+
+// A file's staging files, the kept one first: a stop in between must not
+// leave a kept file without its temporary one, which would read as moved.
+SettleOutcome DeleteStagingFiles(Settling& settling, const PlannedFile& file, bool targetUntouched)
+{
+    SettleOutcome outcome = SettleOutcome::Settled;
+    if (!file.kept.empty()) {
+        if (!Delete(settling, CopyName(file)))
+            return SettleOutcome::Blocked;
+        outcome = DeleteKeptFile(settling, file, targetUntouched);
+        if (outcome == SettleOutcome::Blocked)
+            return outcome;
+    }
+    return Delete(settling, file.temp) ? outcome : SettleOutcome::Blocked;
+}
+
+// Undoes one file, whichever step its update stopped at. While the
+// temporary file is there, the target was not replaced: only the staging
+// files go. Once it is gone, the target holds the new content if it is the
+// update's at all: then the kept file is put back, or a new file removed.
+// A kept file already put back leaves neither behind.
+SettleOutcome UndoFile(Settling& settling, const PlannedFile& file)
+{
+    const InstallPlan& plan = settling.plan;
+    switch (LookAt(FullPath(plan, file.temp))) {
+    case Found::Unknown:
+        return SettleOutcome::Blocked;
+    case Found::Nothing:
+        break;
+    default:
+        return DeleteStagingFiles(settling, file, true);
+    }
+    const Identity target =
+        CompareContent(FullPath(plan, file.target), file.size, file.crc, settling.patience);
+    if (target == Identity::Unknown)
+        return SettleOutcome::Blocked;
+    if (file.kept.empty()) {
+        if (target == Identity::Missing)
+            return SettleOutcome::Settled;
+        if (target == Identity::Different)
+            return LeftAlone(settling, file.target, "it is not what the update wrote");
+        return Delete(settling, file.target) ? SettleOutcome::Settled : SettleOutcome::Blocked;
+    }
+    SettleOutcome otherwise = SettleOutcome::Settled;
+    if (!IsKeptFile(settling, file, false, otherwise))
+        return otherwise;
+    if (target == Identity::Different) {
+        settling.leftAlone.push_back(FoldedName(file.kept));
+        return LeftAlone(settling, file.target,
+                         ("it is not what the update wrote. What the update kept of it stays in [" +
+                          WideToUtf8(file.kept) + "]")
+                             .c_str());
+    }
+    return PutBack(settling, file) ? SettleOutcome::Settled : SettleOutcome::Blocked;
+}
+
+// Every name the plan gives in folder (targets and their staging files),
+// upper-cased, but those this pass left as they are.
+std::set<std::wstring> NamesIn(const Settling& settling, const std::wstring& folder)
+{
+    std::set<std::wstring> names;
+    const std::wstring prefix = FoldedName(folder + L"\\");
+    for (const PlannedFile& file : settling.plan.files) {
+        for (const std::wstring& name : {file.target, file.temp, file.kept, CopyName(file)}) {
+            const std::wstring folded = FoldedName(name);
+            if (folded.compare(0, prefix.size(), prefix) == 0 &&
+                folded.find(L'\\', prefix.size()) == std::wstring::npos &&
+                std::find(settling.leftAlone.begin(), settling.leftAlone.end(), folded) ==
+                    settling.leftAlone.end())
+                names.insert(folded);
+        }
+    }
+    return names;
+}
+
+// Whether folder holds nothing but files the plan names there and this
+// pass did not leave: files it deleted that another program still holds
+// (a virus scanner that shares deletion), which Windows keeps listed until
+// they are let go.
+bool HoldsOnlyDeletedFiles(const Settling& settling, const std::wstring& folder)
+{
+    const std::set<std::wstring> names = NamesIn(settling, folder);
+    WIN32_FIND_DATAW found;
+    HANDLE find = FindFirstFileW(FullPath(settling.plan, folder + L"\\*").c_str(), &found);
+    if (find == INVALID_HANDLE_VALUE)
+        return false;
+    bool onlyDeleted = true;
+    do {
+        const std::wstring name = found.cFileName;
+        if (name == L"." || name == L"..")
+            continue;
+        onlyDeleted = !(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+                      names.count(FoldedName(folder + L"\\" + name)) != 0;
+    } while (onlyDeleted && FindNextFileW(find, &found));
+    FindClose(find);
+    return onlyDeleted;
+}
+
+// Removes folder, which is the update's, once it is empty. A deleted file
+// that a scanner still holds keeps it from going for a while: waited for,
+// and if it stays, the folder is left to the next start with the journal.
+SettleOutcome RemoveEmptyFolder(Settling& settling, const std::wstring& folder)
+{
+    const std::wstring path = FullPath(settling.plan, folder);
+    auto remove = [&path] { return RemoveDirectoryW(path.c_str()) != FALSE; };
+    if (remove())
+        return SettleOutcome::Settled;
+    if (GetLastError() == ERROR_DIR_NOT_EMPTY && !HoldsOnlyDeletedFiles(settling, folder))
+        return LeftAlone(settling, folder, "it holds what the update did not bring");
+    if (RetryWhileFileHeld(settling.patience, remove, ERROR_DIR_NOT_EMPTY))
+        return SettleOutcome::Settled;
+    ReportLastError("RemoveDirectory");
+    Report(g_log, "Can't remove the folder [%s].", WideToUtf8(folder).c_str());
+    return SettleOutcome::Blocked;
+}
+
+// A folder the update made is at its staging name, which is the update's
+// own, until its id is on record and it is renamed; then at its own name,
+// where only its id tells it from one that is not the update's.
+SettleOutcome RemoveFolder(Settling& settling, const PlannedDirectory& directory,
+                           const std::wstring& staged)
+{
+    const InstallPlan& plan = settling.plan;
+    switch (LookAt(FullPath(plan, staged))) {
+    case Found::Directory:
+        return RemoveEmptyFolder(settling, staged);
+    case Found::Unknown:
+        return SettleOutcome::Blocked;
+    default:
+        break;
+    }
+    const std::wstring path = FullPath(plan, directory.folder);
+    switch (LookAt(path)) {
+    case Found::Directory:
+        break;
+    case Found::Unknown:
+        return SettleOutcome::Blocked;
+    default:
+        return SettleOutcome::Settled;
+    }
+    if (directory.id.empty() || FolderId(path) != directory.id)
+        return LeftAlone(settling, directory.folder, "it is not a folder the update made");
+    return RemoveEmptyFolder(settling, directory.folder);
+}
+
+// Folders go last, innermost first, and only those the update made.
+SettleOutcome RemoveFolders(Settling& settling)
+{
+    SettleOutcome outcome = SettleOutcome::Settled;
+    const auto& directories = settling.plan.directories;
+    for (size_t i = directories.size(); i-- > 0;)
+        outcome = Worse(outcome,
+                        RemoveFolder(settling, directories[i], StagedFolderName(settling.plan, i)));
+    return outcome;
+}
+
+SettleOutcome UndoUpdate(Settling& settling, JournalPhase phase)
+{
+    const InstallPlan& plan = settling.plan;
+    SettleOutcome outcome = SettleOutcome::Settled;
+    for (auto file = plan.files.rbegin(); file != plan.files.rend(); ++file) {
+        if (phase == JournalPhase::Moving) {
+            // Strictly newest first: where two entries name one file, the
+            // later one's kept file holds the earlier one's new content. A
+            // file whose temporary file is still there was never replaced:
+            // what it left that cannot go yet does not stop the older ones.
+            const SettleOutcome undone = UndoFile(settling, *file);
+            if (undone == SettleOutcome::Blocked &&
+                WhatIsAt(FullPath(plan, file->temp)) != Found::File)
+                return undone;
+            outcome = Worse(outcome, undone);
+        } else {
+            outcome = Worse(outcome, DeleteStagingFiles(settling, *file, true));
+        }
+    }
+    // Files still to be put back would keep their folders from going.
+    if (outcome == SettleOutcome::Blocked)
+        return outcome;
+    return Worse(outcome, RemoveFolders(settling));
+}
+
+SettleOutcome RemoveLeftovers(Settling& settling)
+{
+    SettleOutcome outcome = SettleOutcome::Settled;
+    for (const PlannedFile& file : settling.plan.files)
+        outcome = Worse(outcome, DeleteStagingFiles(settling, file, false));
+    return outcome;
+}
+
+// Which way one file of an update stopped while moving can be made whole.
+enum class Way { Open, Closed, Unknown };
+
+// Back: the file was not replaced, or what it replaced is kept. Closed when
+// it holds the update's content and what it replaced is gone or not the
+// update's; why says so.
+Way BackFor(const Settling& settling, const PlannedFile& file, std::string& why)
+{
+    const InstallPlan& plan = settling.plan;
+    switch (LookAt(FullPath(plan, file.temp))) {
+    case Found::Unknown:
+        return Way::Unknown;
+    case Found::Nothing:
+        break;
+    default:
+        return Way::Open; // never replaced
+    }
+    if (file.kept.empty())
+        return Way::Open;
+    const Identity kept = KeptIdentity(settling, file);
+    if (kept == Identity::Same || kept == Identity::Unknown)
+        return kept == Identity::Same ? Way::Open : Way::Unknown;
+    const Identity target =
+        CompareContent(FullPath(plan, file.target), file.size, file.crc, settling.patience);
+    if (target != Identity::Same)
+        return target == Identity::Unknown ? Way::Unknown : Way::Open; // put back, or not ours
+    why = "[" + WideToUtf8(file.target) + "] holds the update's content, and the file it replaced " +
+          (kept == Identity::Missing ? "is gone" : "is not in [" + WideToUtf8(file.kept) + "]");
+    return Way::Closed;
+}
+
+// Forward: the update's content is in place, or whole in the temporary file
+// and what the move would replace is what the update was to replace.
+Way ForwardFor(const Settling& settling, const PlannedFile& file, std::string& why)
+{
+    const InstallPlan& plan = settling.plan;
+    const std::wstring target = FullPath(plan, file.target);
+    const std::string name = WideToUtf8(file.target);
+    const Found temp = LookAt(FullPath(plan, file.temp));
+    if (temp == Found::Unknown)
+        return Way::Unknown;
+    if (temp == Found::Nothing) {
+        const Identity there = CompareContent(target, file.size, file.crc, settling.patience);
+        if (there == Identity::Same || there == Identity::Unknown)
+            return there == Identity::Same ? Way::Open : Way::Unknown;
+        why = "[" + name + "] does not hold the update's content, and its temporary file is gone";
+        return Way::Closed;
+    }
+    const Identity staged =
+        CompareContent(FullPath(plan, file.temp), file.size, file.crc, settling.patience);
+    if (staged != Identity::Same) {
+        why = "the update's content for [" + name + "] is not whole in [" + WideToUtf8(file.temp) + "]";
+        return staged == Identity::Unknown ? Way::Unknown : Way::Closed;
+    }
+    Identity replaced = Identity::Same;
+    if (file.kept.empty()) {
+        const Found there = LookAt(target);
+        replaced = there == Found::Nothing ? Identity::Same
+                   : there == Found::Unknown ? Identity::Unknown
+                                             : Identity::Different;
+    } else if (file.keptFrom == kOriginalFile) {
+        replaced = file.keptAsCopy
+                       ? CompareContent(target, file.keptStamp.size, file.keptCrc, settling.patience)
+                       : CompareStamp(target, file.keptStamp);
+    }
+    if (replaced != Identity::Same) {
+        why = "[" + name + "] is not what the update was to replace";
+        return replaced == Identity::Unknown ? Way::Unknown : Way::Closed;
+    }
+    return Way::Open;
+}
+
+// Whether way can be told for every file; the files it is closed for are
+// named in closed.
+bool Survey(const Settling& settling, Way (*way)(const Settling&, const PlannedFile&, std::string&),
+            std::vector<std::string>& closed)
+{
+    for (const PlannedFile& file : settling.plan.files) {
+        std::string why;
+        const Way open = way(settling, file, why);
+        if (open == Way::Unknown)
+            return false;
+        if (open == Way::Closed)
+            closed.push_back(why);
+    }
+    return true;
+}
+
+// Moves into place every file whose temporary file is still there, in the
+// plan's order, then removes what the update kept.
+SettleOutcome FinishUpdate(Settling& settling)
+{
+    const InstallPlan& plan = settling.plan;
+    for (const PlannedFile& file : plan.files) {
+        const std::wstring temp = FullPath(plan, file.temp);
+        if (WhatIsAt(temp) == Found::Nothing)
+            continue;
+        const std::wstring target = FullPath(plan, file.target);
+        const DWORD flags = file.kept.empty() ? 0 : MOVEFILE_REPLACE_EXISTING;
+        if (!RetryWhileFileHeld(settling.patience, [&] {
+                return MoveFileExW(temp.c_str(), target.c_str(), flags) != FALSE;
+            })) {
+            ReportLastError("MoveFileEx");
+            Report(g_log, "Can't put [%s] in place.", WideToUtf8(file.target).c_str());
+            return SettleOutcome::Blocked;
+        }
+    }
+    return RemoveLeftovers(settling);
+}
+
+// An update stopped while moving is undone where every file can go back.
+// Where one cannot, since what it replaced is gone, the update is finished,
+// if every file's new content is at hand, in place or in its temporary
+// file. Where neither can be done, nothing is changed and every file that
+// stands in the way is named. The archive is not needed either way.
+SettleOutcome SettleMoving(Settling& settling)
+{
+    std::vector<std::string> noWayBack, noWayForward;
+    if (!Survey(settling, BackFor, noWayBack))
+        return SettleOutcome::Blocked;
+    if (noWayBack.empty())
+        return UndoUpdate(settling, JournalPhase::Moving);
+    if (!Survey(settling, ForwardFor, noWayForward))
+        return SettleOutcome::Blocked;
+    for (const std::string& why : noWayBack)
+        Report(g_log, "The update that was stopped here cannot be undone: %s.", why.c_str());
+    if (noWayForward.empty()) {
+        Report(g_log, "Every file's new content is at hand, so the update is finished instead.");
+        settling.finished = true;
+        return FinishUpdate(settling);
+    }
+    for (const std::string& why : noWayForward)
+        Report(g_log, "Nor can it be finished: %s.", why.c_str());
+    return SettleOutcome::Stuck;
+}
+
+} // namespace
+
+SettleOutcome SettleUpdate(const InstallPlan& plan, JournalPhase phase, Patience patience,
+                           bool* finished)
+{
+    Settling settling{plan, patience, {}};
+    SettleOutcome outcome = SettleOutcome::Settled;
+    switch (phase) {
+    case JournalPhase::Staging:
+        outcome = UndoUpdate(settling, phase);
+        break;
+    case JournalPhase::Moving:
+        outcome = SettleMoving(settling);
+        break;
+    case JournalPhase::Moved:
+        outcome = RemoveLeftovers(settling);
+        break;
+    }
+    if (finished)
+        *finished = settling.finished;
+    return outcome;
+}
+
+void SettleAndCloseJournal(const InstallPlan& plan, JournalPhase phase, UniqueHandle& journal)
+{
+    if (SettleUpdate(plan, phase) < SettleOutcome::Blocked)
+        DeleteJournal(journal);
+    else
+        KeepJournalForNextStart(journal);
+}

@@ -10,6 +10,7 @@
 
 #include "archive/copy_entry.h"
 #include "archive/entry_name.h"
+#include "archive/lzma_entry.h"
 #include "archive/make_directory.h"
 #include "archive/zip_handles.h"
 #include "diag/message_box.h"
@@ -153,9 +154,10 @@ EntryOutcome StageFile(zip_t* archive, const InstallPlan& plan, const PlannedFil
     Report(g_log, "Unzipping [%s]...", name);
 
     zip_stat_t entry;
-    ZipEntryPtr data(zip_stat_index(archive, file.entry, 0, &entry) == 0
-                         ? zip_fopen_index(archive, file.entry, 0)
-                         : nullptr);
+    const bool found = zip_stat_index(archive, file.entry, 0, &entry) == 0;
+    const bool lzma = found && IsLzmaEntry(entry);
+    ZipEntryPtr data(found ? zip_fopen_index(archive, file.entry, lzma ? ZIP_FL_COMPRESSED : 0)
+                           : nullptr);
     if (!data) {
         Report(g_log, "Can't open [%s] in zip archive: %s", name, zip_strerror(archive));
         return EntryOutcome::Failed;
@@ -165,7 +167,8 @@ EntryOutcome StageFile(zip_t* archive, const InstallPlan& plan, const PlannedFil
         return EntryOutcome::WriteFailed;
 
     std::string readError;
-    switch (CopyEntry(data.get(), entry, out.Get(), readError)) {
+    switch (lzma ? CopyLzmaEntry(data.get(), entry, out.Get(), readError)
+                 : CopyEntry(data.get(), entry, out.Get(), readError)) {
     case CopyOutcome::Copied:
         break;
     case CopyOutcome::ReadFailed:

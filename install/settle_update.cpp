@@ -22,6 +22,9 @@ struct Settling {
     Patience patience;
     std::vector<std::wstring> leftAlone;
     bool finished = false; // it could not be undone, and was finished instead
+    // For each file, whether a later entry names the same one: its content
+    // there is that entry's to bring.
+    std::vector<bool> superseded;
 };
 
 // What is at path; a state Windows cannot tell is reported, since the
@@ -49,6 +52,17 @@ SettleOutcome LeftAlone(Settling& settling, const std::wstring& name, const char
 SettleOutcome Worse(SettleOutcome a, SettleOutcome b)
 {
     return std::max(a, b);
+}
+
+// Adds one file's outcome to the pass's. One held file's wait is enough:
+// once it has run out, the rest of the pass waits for nothing, so that a
+// holder that does not let go costs one wait, not one for every file it
+// holds; the next start goes on from there.
+SettleOutcome Add(Settling& settling, SettleOutcome total, SettleOutcome one)
+{
+    if (one == SettleOutcome::Blocked)
+        settling.patience = Patience::None;
+    return Worse(total, one);
 }
 
 bool PutBack(const Settling& settling, const PlannedFile& file)
@@ -140,11 +154,10 @@ SettleOutcome DeleteKeptFile(Settling& settling, const PlannedFile& file, bool t
     // attribute, which the target keeps.
     const std::wstring target = FullPath(settling.plan, file.target);
     const bool targetReadOnly = targetUntouched && WhatIsAt(target) == Found::ReadOnlyFile;
-    if (!Delete(settling, file.kept))
-        return SettleOutcome::Blocked;
+    const bool deleted = Delete(settling, file.kept);
     if (targetReadOnly && WhatIsAt(target) == Found::File)
         SetFileAttributesW(target.c_str(), GetFileAttributesW(target.c_str()) | FILE_ATTRIBUTE_READONLY);
-    return SettleOutcome::Settled;
+    return deleted ? SettleOutcome::Settled : SettleOutcome::Blocked;
 }
 
 // A file's staging files, the kept one first: a stop in between must not
@@ -297,8 +310,8 @@ SettleOutcome RemoveFolders(Settling& settling)
     SettleOutcome outcome = SettleOutcome::Settled;
     const auto& directories = settling.plan.directories;
     for (size_t i = directories.size(); i-- > 0;)
-        outcome = Worse(outcome,
-                        RemoveFolder(settling, directories[i], StagedFolderName(settling.plan, i)));
+        outcome = Add(settling, outcome,
+                      RemoveFolder(settling, directories[i], StagedFolderName(settling.plan, i)));
     return outcome;
 }
 
@@ -316,9 +329,9 @@ SettleOutcome UndoUpdate(Settling& settling, JournalPhase phase)
             if (undone == SettleOutcome::Blocked &&
                 WhatIsAt(FullPath(plan, file->temp)) != Found::File)
                 return undone;
-            outcome = Worse(outcome, undone);
+            outcome = Add(settling, outcome, undone);
         } else {
-            outcome = Worse(outcome, DeleteStagingFiles(settling, *file, true));
+            outcome = Add(settling, outcome, DeleteStagingFiles(settling, *file, true));
         }
     }
     // Files still to be put back would keep their folders from going.
@@ -331,12 +344,27 @@ SettleOutcome RemoveLeftovers(Settling& settling)
 {
     SettleOutcome outcome = SettleOutcome::Settled;
     for (const PlannedFile& file : settling.plan.files)
-        outcome = Worse(outcome, DeleteStagingFiles(settling, file, false));
+        outcome = Add(settling, outcome, DeleteStagingFiles(settling, file, false));
     return outcome;
 }
 
 // Which way one file of an update stopped while moving can be made whole.
 enum class Way { Open, Closed, Unknown };
+
+// Whether a target that holds the update's content, and whose kept file is
+// gone, is the kept file already put back: the update brought what was
+// there before, and the file there is the one found (its stamp), or what
+// was kept held that content.
+bool IsPutBack(const Settling& settling, const PlannedFile& file)
+{
+    if (file.keptFrom != kOriginalFile) {
+        const PlannedFile& earlier = settling.plan.files[file.keptFrom];
+        return earlier.size == file.size && earlier.crc == file.crc;
+    }
+    if (file.keptAsCopy)
+        return file.keptStamp.size == file.size && file.keptCrc == file.crc;
+    return CompareStamp(FullPath(settling.plan, file.target), file.keptStamp) == Identity::Same;
+}
 
 // Back: the file was not replaced, or what it replaced is kept. Closed when
 // it holds the update's content and what it replaced is gone or not the
@@ -361,6 +389,8 @@ Way BackFor(const Settling& settling, const PlannedFile& file, std::string& why)
         CompareContent(FullPath(plan, file.target), file.size, file.crc, settling.patience);
     if (target != Identity::Same)
         return target == Identity::Unknown ? Way::Unknown : Way::Open; // put back, or not ours
+    if (kept == Identity::Missing && IsPutBack(settling, file))
+        return Way::Open;
     why = "[" + WideToUtf8(file.target) + "] holds the update's content, and the file it replaced " +
           (kept == Identity::Missing ? "is gone" : "is not in [" + WideToUtf8(file.kept) + "]");
     return Way::Closed;
@@ -376,6 +406,8 @@ Way ForwardFor(const Settling& settling, const PlannedFile& file, std::string& w
     const Found temp = LookAt(FullPath(plan, file.temp));
     if (temp == Found::Unknown)
         return Way::Unknown;
+    if (temp == Found::Nothing && settling.superseded[static_cast<size_t>(&file - plan.files.data())])
+        return Way::Open;
     if (temp == Found::Nothing) {
         const Identity there = CompareContent(target, file.size, file.crc, settling.patience);
         if (there == Identity::Same || there == Identity::Unknown)
@@ -457,6 +489,10 @@ SettleOutcome SettleMoving(Settling& settling)
         return SettleOutcome::Blocked;
     if (noWayBack.empty())
         return UndoUpdate(settling, JournalPhase::Moving);
+    settling.superseded.assign(settling.plan.files.size(), false);
+    for (const PlannedFile& file : settling.plan.files)
+        if (file.keptFrom != kOriginalFile)
+            settling.superseded[file.keptFrom] = true;
     if (!Survey(settling, ForwardFor, noWayForward))
         return SettleOutcome::Blocked;
     for (const std::string& why : noWayBack)
@@ -476,7 +512,7 @@ SettleOutcome SettleMoving(Settling& settling)
 SettleOutcome SettleUpdate(const InstallPlan& plan, JournalPhase phase, Patience patience,
                            bool* finished)
 {
-    Settling settling{plan, patience, {}};
+    Settling settling{plan, patience, {}, false, {}};
     SettleOutcome outcome = SettleOutcome::Settled;
     switch (phase) {
     case JournalPhase::Staging:

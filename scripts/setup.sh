@@ -3,7 +3,7 @@
 #
 # Installs the cross compilers, Wine and Xvfb, osslsigncode and openssl
 # (scripts/sign.sh and its test), the FAT32 and exFAT tools that the tests
-# mount their volumes with, then builds static bzip2 and
+# mount their volumes with, then builds static bzip2, liblzma (xz-utils) and
 # libzip for both Windows targets from Debian's source packages into
 # build/deps/<triple>. Where the kernel runs 32-bit programs it also
 # installs Wine's 32-bit loader (wine32), so that the tests run the shipped
@@ -105,15 +105,23 @@ ensure_locale() {
   as_root locale-gen >/dev/null
 }
 
+SOURCES=(libzip bzip2 xz-utils)
+
 fetch_sources() {
   mkdir -p "$SRC"
-  if ! ls -d "$SRC"/libzip-*/ >/dev/null 2>&1 || ! ls -d "$SRC"/bzip2-*/ >/dev/null 2>&1; then
+  local name missing=()
+  for name in "${SOURCES[@]}"; do
+    ls -d "$SRC/$name"-*/ >/dev/null 2>&1 || missing+=("$name")
+  done
+  if [ ${#missing[@]} -gt 0 ]; then
     add_deb_src
     apt_update_once
-    log "fetching the libzip and bzip2 sources"
-    (cd "$SRC" && apt-get source -qq libzip bzip2 2>&1 | grep -v "_apt" || true)
+    log "fetching the sources of ${missing[*]}"
+    (cd "$SRC" && apt-get source -qq "${missing[@]}" 2>&1 | grep -v -e "_apt" -e "^dpkg-source: info" || true)
   fi
-  ls -d "$SRC"/libzip-*/ "$SRC"/bzip2-*/ >/dev/null
+  for name in "${SOURCES[@]}"; do
+    ls -d "$SRC/$name"-*/ >/dev/null
+  done
 }
 
 # bzip2 ships a plain Makefile; the library is six C files.
@@ -134,10 +142,31 @@ build_bzip2() {
   cp "$src/bzlib.h" "$prefix/include/"
 }
 
+# liblzma alone, without the xz programs, through xz-utils' own CMake build.
+build_liblzma() {
+  local triple=$1
+  local prefix="$DEPS/$triple"
+  [ -f "$prefix/lib/liblzma.a" ] && return 0
+  log "building liblzma for $triple"
+  local src bld
+  src=$(ls -d "$SRC"/xz-utils-*/ | head -n 1)
+  bld="$DEPS/obj/liblzma-$triple"
+  rm -rf "$bld"
+  cmake -S "$src" -B "$bld" -G Ninja \
+    -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/$triple.cmake" \
+    -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_INSTALL_PREFIX="$prefix" \
+    -DBUILD_SHARED_LIBS=OFF -Wno-dev >/dev/null
+  cmake --build "$bld" --target liblzma >/dev/null
+  cmake --install "$bld" --component liblzma_Development >/dev/null
+}
+
+# A libzip built before it read LZMA and XZ entries is built again.
 build_libzip() {
   local triple=$1
   local prefix="$DEPS/$triple"
-  [ -f "$prefix/lib/cmake/libzip/libzip-config.cmake" ] && return 0
+  [ -f "$prefix/lib/cmake/libzip/libzip-config.cmake" ] &&
+    grep -q LibLZMA "$prefix/lib/cmake/libzip/libzip-targets.cmake" 2>/dev/null && return 0
   log "building libzip for $triple"
   local src bld
   src=$(ls -d "$SRC"/libzip-*/ | head -n 1)
@@ -148,7 +177,7 @@ build_libzip() {
     -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_INSTALL_PREFIX="$prefix" \
     -DBUILD_SHARED_LIBS=OFF \
-    -DENABLE_BZIP2=ON -DENABLE_LZMA=OFF \
+    -DENABLE_BZIP2=ON -DENABLE_LZMA=ON \
     -DENABLE_WINDOWS_CRYPTO=ON -DENABLE_OPENSSL=OFF -DENABLE_GNUTLS=OFF \
     -DENABLE_MBEDTLS=OFF -DENABLE_COMMONCRYPTO=OFF \
     -DBUILD_TOOLS=OFF -DBUILD_REGRESS=OFF -DBUILD_EXAMPLES=OFF -DBUILD_DOC=OFF \
@@ -156,7 +185,10 @@ build_libzip() {
     -DZLIB_INCLUDE_DIR="/usr/$triple/include" \
     -DBZIP2_LIBRARIES="$prefix/lib/libbz2.a" \
     -DBZIP2_LIBRARY="$prefix/lib/libbz2.a" \
-    -DBZIP2_INCLUDE_DIR="$prefix/include" -Wno-dev >/dev/null
+    -DBZIP2_INCLUDE_DIR="$prefix/include" \
+    -DLIBLZMA_LIBRARY="$prefix/lib/liblzma.a" \
+    -DLIBLZMA_INCLUDE_DIR="$prefix/include" \
+    -DCMAKE_C_FLAGS="-DLZMA_API_STATIC" -Wno-dev >/dev/null
   cmake --build "$bld" >/dev/null
   cmake --install "$bld" >/dev/null
 }
@@ -169,6 +201,7 @@ main() {
   local t
   for t in "${TRIPLES[@]}"; do
     build_bzip2 "$t"
+    build_liblzma "$t"
     build_libzip "$t"
   done
   log "ready"

@@ -233,7 +233,8 @@ TEST(DamagedArchive, NeitherCrashesNorHangsNorLeavesAHalfInstall)
     const struct {
         zip_int32_t method;
         const char* label;
-    } methods[] = {{ZIP_CM_STORE, "stored"}, {ZIP_CM_DEFLATE, "deflate"}, {ZIP_CM_BZIP2, "bzip2"}};
+    } methods[] = {{ZIP_CM_STORE, "stored"}, {ZIP_CM_DEFLATE, "deflate"}, {ZIP_CM_BZIP2, "bzip2"},
+                   {ZIP_CM_XZ, "xz"}};
     int succeeded = 0, refused = 0;
     for (const auto& method : methods) {
         ZipBuilder builder;
@@ -552,6 +553,71 @@ TEST(StoppedUpdate, TwoEntriesForOneFileAreUndoneNewestFirstAcrossAHeldFile)
     for (std::wstring& name : names)
         name = FoldedName(name);
     EXPECT_EQ(names, (std::vector<std::wstring>{L"DATA.PAK", L"VESTREL_LOGS.TXT"}));
+}
+
+// Patches often bring files that are as the install has them. An undo that
+// stops after it has put such a file back (a held file, a journal that
+// cannot be deleted) leaves it with the update's content and no kept file,
+// as a kept file deleted would; the next start still tells that it is put
+// back, and ends the undo instead of finishing the update or standing still.
+TEST(StoppedUpdate, UnchangedFilePutBackByAStoppedUndoIsUndoneToTheEnd)
+{
+    for (const bool heldKept : {true, false}) {
+        SCOPED_TRACE(heldKept ? "a held kept file" : "a journal that cannot be deleted");
+        ScopedWorkDir dir;
+        LogFile log;
+        GlobalLogScope logScope(&log);
+        WriteFileBytes(L"c.dat", "old c");
+        WriteFileBytes(L"b.dat", "old b");
+        WriteFileBytes(L"a.dat", "a.dat"); // what the update brings for it
+        InstallPlan plan;
+        ASSERT_TRUE(StageAndMove(plan, {{L"c.dat", "c.dat"}, {L"b.dat", "b.dat"}, {L"a.dat", "a.dat"}}));
+        UniqueHandle held;
+        if (heldKept)
+            held = UniqueHandle(CreateFileW(FullPath(plan, plan.files[0].kept).c_str(), GENERIC_READ,
+                                            0, nullptr, OPEN_EXISTING, 0, nullptr));
+        else if (!MadeReadOnly(L"vestrel_journal.txt"))
+            continue; // Wine makes no file read-only on this volume
+        StdoutCapture quiet;
+        EXPECT_EQ(RecoverInterruptedUpdate(false), RecoveryOutcome::NotRecovered);
+        held.Close();
+        SetFileAttributesW(L"vestrel_journal.txt", FILE_ATTRIBUTE_NORMAL);
+        EXPECT_EQ(RecoverInterruptedUpdate(), RecoveryOutcome::Recovered);
+        quiet.Finish();
+        const std::string logged = ReadFileBytes(L"vestrel_logs.txt");
+        EXPECT_EQ(logged.find("cannot be undone"), std::string::npos) << logged;
+        EXPECT_EQ(ReadFileBytes(L"c.dat") + ReadFileBytes(L"b.dat"), "old cold b") << logged;
+        EXPECT_FALSE(FileExists(L"vestrel_journal.txt"));
+    }
+}
+
+// A file still held after the wait leaves the rest of the pass to try once
+// and go on, without waiting again: a holder that does not let go costs
+// one wait, not one for every file it holds.
+TEST(StoppedUpdate, FilesHeldPastTheWaitCostOneWait)
+{
+    ScopedWorkDir dir;
+    LogFile log;
+    GlobalLogScope logScope(&log);
+    InstallPlan plan;
+    ASSERT_TRUE(StartPlan(plan));
+    for (const wchar_t* name : {L"v.dat", L"w.dat", L"x.dat", L"y.dat", L"z.dat"})
+        ASSERT_EQ(PlanFile(plan, name, Narrow(name), plan.files.size(), 1, Crc("x")),
+                  PlanOutcome::Planned);
+    UniqueHandle journal;
+    ASSERT_EQ(BeginJournal(plan, journal), JournalStart::Begun);
+    std::vector<UniqueHandle> held;
+    for (const PlannedFile& file : plan.files) {
+        CreateTempFile(plan, file);
+        held.emplace_back(CreateFileW(FullPath(plan, file.temp).c_str(), GENERIC_READ, 0, nullptr,
+                                      OPEN_EXISTING, 0, nullptr));
+    }
+    StdoutCapture quiet;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(SettleUpdate(plan, JournalPhase::Staging, Patience::InUse), SettleOutcome::Blocked);
+    const auto took = std::chrono::steady_clock::now() - start;
+    quiet.Finish();
+    EXPECT_LT(took, std::chrono::seconds(6)) << "a wait of 2 seconds for each of five files";
 }
 
 // Once every file is in place, a "moved" that cannot be recorded (here the

@@ -11,6 +11,14 @@ small=$(mktemp -d /tmp/vestrel-small-disk.XXXXXX)
 readonly_dir=$(mktemp -d /tmp/vestrel-read-only-disk.XXXXXX)
 mounted=()
 windows_name() { printf 'Z:%s' "${1//\//\\}"; }
+# The disks go however the command ends, also when the run is interrupted.
+cleanup() {
+  local dir
+  for dir in "${mounted[@]}"; do umount "$dir" 2>/dev/null || umount -l "$dir"; done
+  rmdir "$small" "$readonly_dir" 2>/dev/null
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
 if mount -t tmpfs -o size=1m tmpfs "$small" 2>/dev/null; then
   mounted+=("$small")
   export VESTREL_TEST_SMALL_DISK=$(windows_name "$small")
@@ -27,7 +35,3 @@ fi
 [ -n "${VESTREL_TEST_READ_ONLY_DISK:-}" ] ||
   echo "mounting a read-only tmpfs was refused: the unwritable-folder test is skipped"
 "$@"
-status=$?
-for dir in "${mounted[@]}"; do umount "$dir"; done
-rmdir "$small" "$readonly_dir"
-exit $status

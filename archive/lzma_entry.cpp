@@ -1,0 +1,126 @@
+#include "archive/lzma_entry.h"
+
+#include <lzma.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <cstdlib>
+
+#include "diag/report.h"
+
+namespace {
+
+const size_t kPieceSize = 100;
+
+std::string LibzipText(int code)
+{
+    zip_error_t error;
+    zip_error_init_with_code(&error, code);
+    std::string text = zip_error_strerror(&error);
+    zip_error_fini(&error);
+    return text;
+}
+
+// One liblzma decoder, ended however the copy ends.
+struct Decoder {
+    lzma_stream stream = LZMA_STREAM_INIT;
+    Decoder() = default;
+    Decoder(const Decoder&) = delete;
+    Decoder& operator=(const Decoder&) = delete;
+    ~Decoder() { lzma_end(&stream); }
+};
+
+bool ReadExactly(zip_file_t* raw, unsigned char* buffer, zip_uint64_t size)
+{
+    return zip_fread(raw, buffer, size) == static_cast<zip_int64_t>(size);
+}
+
+// An LZMA entry's data begins with the encoder's version (2 bytes), the
+// size of the properties (2 bytes, little-endian, 5) and the properties
+// (lc, lp and pb in one byte, and the dictionary size); the LZMA1 stream
+// follows ("APPNOTE.TXT", 5.8.8).
+bool StartDecoder(zip_file_t* raw, Decoder& decoder)
+{
+    unsigned char header[4] = {};
+    unsigned char properties[5] = {};
+    if (!ReadExactly(raw, header, sizeof header) || (header[2] | header[3] << 8) != 5 ||
+        !ReadExactly(raw, properties, sizeof properties))
+        return false;
+    lzma_filter filters[2] = {{LZMA_FILTER_LZMA1, nullptr}, {LZMA_VLI_UNKNOWN, nullptr}};
+    if (lzma_properties_decode(&filters[0], nullptr, properties, sizeof properties) != LZMA_OK)
+        return false;
+    const lzma_ret started = lzma_raw_decoder(&decoder.stream, filters);
+    free(filters[0].options); // allocated by liblzma with malloc; the decoder keeps its own copy
+    return started == LZMA_OK;
+}
+
+// Decodes up to wanted bytes into piece; returns how many, or -1 when the
+// data is damaged or ends too soon.
+zip_int64_t DecodePiece(zip_file_t* raw, Decoder& decoder, unsigned char* input,
+                        unsigned char* piece, size_t wanted)
+{
+    lzma_stream& stream = decoder.stream;
+    stream.next_out = piece;
+    stream.avail_out = wanted;
+    bool inputEnded = false;
+    while (stream.avail_out > 0) {
+        if (stream.avail_in == 0 && !inputEnded) {
+            const zip_int64_t read = zip_fread(raw, input, kPieceSize);
+            if (read < 0)
+                return -1;
+            inputEnded = read == 0;
+            stream.next_in = input;
+            stream.avail_in = static_cast<size_t>(read);
+        }
+        const lzma_ret decoded = lzma_code(&stream, inputEnded ? LZMA_FINISH : LZMA_RUN);
+        if (decoded == LZMA_STREAM_END || (decoded == LZMA_OK && inputEnded && stream.avail_in == 0 &&
+                                           stream.avail_out == wanted))
+            break;
+        if (decoded != LZMA_OK)
+            return -1;
+    }
+    return static_cast<zip_int64_t>(wanted - stream.avail_out);
+}
+
+} // namespace
+
+bool IsLzmaEntry(const zip_stat_t& stat)
+{
+    const bool encrypted = (stat.valid & ZIP_STAT_ENCRYPTION_METHOD) &&
+                           stat.encryption_method != ZIP_EM_NONE;
+    return (stat.valid & ZIP_STAT_COMP_METHOD) && stat.comp_method == ZIP_CM_LZMA && !encrypted;
+}
+
+CopyOutcome CopyLzmaEntry(zip_file_t* raw, const zip_stat_t& stat, HANDLE out,
+                          std::string& readError)
+{
+    Decoder decoder;
+    if (!StartDecoder(raw, decoder)) {
+        readError = LibzipText(ZIP_ER_COMPRESSED_DATA);
+        return CopyOutcome::ReadFailed;
+    }
+    unsigned char input[kPieceSize];
+    unsigned char piece[kPieceSize];
+    uLong crc = crc32(0L, Z_NULL, 0);
+    zip_uint64_t copied = 0;
+    while (copied < stat.size) {
+        const size_t wanted = static_cast<size_t>(std::min<zip_uint64_t>(kPieceSize, stat.size - copied));
+        const zip_int64_t decoded = DecodePiece(raw, decoder, input, piece, wanted);
+        if (decoded <= 0) {
+            readError = LibzipText(decoded < 0 ? ZIP_ER_COMPRESSED_DATA : ZIP_ER_EOF);
+            return CopyOutcome::ReadFailed;
+        }
+        DWORD written = 0;
+        if (!WriteFile(out, piece, static_cast<DWORD>(decoded), &written, nullptr)) {
+            ReportLastError("WriteFile");
+            return CopyOutcome::WriteFailed;
+        }
+        crc = crc32(crc, piece, static_cast<uInt>(decoded));
+        copied += static_cast<zip_uint64_t>(decoded);
+    }
+    if ((stat.valid & ZIP_STAT_CRC) && static_cast<std::uint32_t>(crc) != stat.crc) {
+        readError = LibzipText(ZIP_ER_CRC);
+        return CopyOutcome::ReadFailed;
+    }
+    return CopyOutcome::Copied;
+}

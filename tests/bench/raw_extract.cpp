@@ -1,8 +1,10 @@
 // Bench only: the bare extraction loop that vestrel.exe's unpacking is
 // measured against. libzip reads, WriteFile writes, in pieces of the given
 // size; no checks, no log. With "staged" each file is written under a
-// temporary name and then moved onto its own, as vestrel.exe does.
-//   raw_extract.exe ARCHIVE PIECE_BYTES [staged]
+// temporary name and then moved onto its own, as vestrel.exe does; with
+// "durable" it is also flushed to disk before its rename, which is what it
+// takes for a power cut to find either the old file or the new one whole.
+//   raw_extract.exe ARCHIVE PIECE_BYTES [staged|durable]
 #include <windows.h>
 #include <zip.h>
 
@@ -36,6 +38,7 @@ int main(int argc, char** argv)
     if (argc != 3 && argc != 4)
         return 2;
     const bool staged = argc == 4;
+    const bool durable = staged && std::string(argv[3]) == "durable";
     const size_t piece = strtoul(argv[2], nullptr, 10);
     std::vector<char> buffer(piece);
     int error = 0;
@@ -59,6 +62,8 @@ int main(int argc, char** argv)
             DWORD written = 0;
             WriteFile(out, buffer.data(), static_cast<DWORD>(n), &written, nullptr);
         }
+        if (durable)
+            FlushFileBuffers(out);
         CloseHandle(out);
         zip_fclose(entry);
         if (staged)

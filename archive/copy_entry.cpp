@@ -2,10 +2,6 @@
 
 #include "diag/report.h"
 
-namespace {
-
-const zip_uint64_t kPieceSize = 100;
-
 std::string LibzipText(int code)
 {
     zip_error_t error;
@@ -14,6 +10,8 @@ std::string LibzipText(int code)
     zip_error_fini(&error);
     return text;
 }
+
+namespace {
 
 // Why a read delivered other than what the entry's stated size promised.
 std::string ReadErrorText(zip_file_t* entry, zip_int64_t read)

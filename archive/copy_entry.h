@@ -5,6 +5,12 @@
 
 #include <string>
 
+// Every entry's data moves in pieces of at most this many bytes.
+const zip_uint64_t kPieceSize = 100;
+
+// libzip's text for one of its error codes.
+std::string LibzipText(int code);
+
 enum class CopyOutcome {
     Copied,
     ReadFailed,  // readError says why, in libzip's words

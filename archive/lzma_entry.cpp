@@ -10,17 +10,6 @@
 
 namespace {
 
-const size_t kPieceSize = 100;
-
-std::string LibzipText(int code)
-{
-    zip_error_t error;
-    zip_error_init_with_code(&error, code);
-    std::string text = zip_error_strerror(&error);
-    zip_error_fini(&error);
-    return text;
-}
-
 // One liblzma decoder, ended however the copy ends.
 struct Decoder {
     lzma_stream stream = LZMA_STREAM_INIT;
@@ -104,7 +93,7 @@ CopyOutcome CopyLzmaEntry(zip_file_t* raw, const zip_stat_t& stat, HANDLE out,
     uLong crc = crc32(0L, Z_NULL, 0);
     zip_uint64_t copied = 0;
     while (copied < stat.size) {
-        const size_t wanted = static_cast<size_t>(std::min<zip_uint64_t>(kPieceSize, stat.size - copied));
+        const size_t wanted = static_cast<size_t>(std::min(kPieceSize, stat.size - copied));
         const zip_int64_t decoded = DecodePiece(raw, decoder, input, piece, wanted);
         if (decoded <= 0) {
             readError = LibzipText(decoded < 0 ? ZIP_ER_COMPRESSED_DATA : ZIP_ER_EOF);

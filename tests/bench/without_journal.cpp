@@ -19,6 +19,11 @@ bool RecordPhase(HANDLE, const InstallPlan&, JournalPhase)
     return true;
 }
 
+void KeepJournalForNextStart(UniqueHandle& journal)
+{
+    journal.Close();
+}
+
 bool DeleteJournal(UniqueHandle& journal)
 {
     journal.Close();

@@ -28,3 +28,8 @@ std::string FolderId(const std::wstring&)
 {
     return std::string();
 }
+
+bool ClearReadOnly(const std::wstring&)
+{
+    return false;
+}

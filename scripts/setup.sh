@@ -10,11 +10,20 @@
 # 32-bit vestrel.exe too; elsewhere it makes sure wine32 is absent. Every
 # step is skipped when its result is already there, so a second run takes
 # seconds. Needs root for apt.
+#
+# A package index that does not load (a mirror caught in the middle of a
+# sync) is tried again, then named, and the set-up goes on with the indexes
+# that did load: a package the build needs that cannot be installed from
+# them still stops the set-up with apt's message. Where wine32 cannot be
+# installed on a kernel that runs 32-bit programs, apt's reason is kept in
+# build/wine32-refused.txt, and the tests of the 32-bit exe report as
+# skipped with it.
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 DEPS="$ROOT/build/deps"
 SRC="$DEPS/src"
+WINE32_REFUSED="$ROOT/build/wine32-refused.txt"
 TRIPLES=(i686-w64-mingw32 x86_64-w64-mingw32)
 
 PACKAGES=(
@@ -47,11 +56,12 @@ wine32_installed() {
 match_wine32_to_kernel() {
   local why
   if why=$(bash "$ROOT/scripts/runs-32bit.sh"); then
-    wine32_installed && return 0
+    wine32_installed && { rm -f "$WINE32_REFUSED"; return 0; }
+    refused_lately && return 0
     log "the kernel runs 32-bit programs: installing wine32"
     dpkg --print-foreign-architectures | grep -qx i386 || { as_root dpkg --add-architecture i386; APT_UPDATED=; }
     apt_update_once
-    as_root apt-get install -y -qq --no-install-recommends --no-remove wine32:i386
+    install_wine32
   else
     log "$why: the tests of the 32-bit vestrel.exe will be skipped"
     if wine32_installed; then
@@ -59,6 +69,37 @@ match_wine32_to_kernel() {
       as_root apt-get remove -y -qq wine32:i386
     fi
   fi
+}
+
+# apt may refuse wine32 although the kernel runs it: the i386 twins of the
+# amd64 libraries installed here are in an index that did not load, say.
+# The build does not need it, so the set-up goes on without it, and keeps
+# apt's reason for the tests that it skips. With nothing of i386 installed,
+# the architecture goes again, so that later runs of apt are clean.
+install_wine32() {
+  local out
+  if out=$(as_root apt-get install -y -qq --no-install-recommends --no-remove wine32:i386 2>&1); then
+    rm -f "$WINE32_REFUSED"
+    return 0
+  fi
+  local reason
+  reason=$(printf '%s\n' "$out" | grep '^E: ' | sed 's/^E: //' | paste -sd ';' - | sed 's/;/; /g')
+  [ -n "$reason" ] || reason=$(printf '%s\n' "$out" | tail -n 1)
+  [ -z "$FAILED_INDEXES" ] || reason="$reason; this index did not load: $FAILED_INDEXES"
+  mkdir -p "$(dirname "$WINE32_REFUSED")"
+  printf 'apt refused to install wine32:i386 (%s)\n' "$reason" > "$WINE32_REFUSED"
+  log "$(cat "$WINE32_REFUSED"): the tests of the 32-bit vestrel.exe will be skipped"
+  if ! dpkg-query -W -f='${Architecture} ${Status}\n' 2>/dev/null | grep -q '^i386 install ok'; then
+    as_root dpkg --remove-architecture i386 || true
+    APT_UPDATED=
+  fi
+}
+
+# A refusal less than an hour old is not tried again: every try costs the
+# retries of a failing index.
+refused_lately() {
+  [ -f "$WINE32_REFUSED" ] && [ -n "$(find "$WINE32_REFUSED" -mmin -60)" ] || return 1
+  log "$(cat "$WINE32_REFUSED") less than an hour ago: the tests of the 32-bit vestrel.exe will be skipped"
 }
 
 has_deb_src() {
@@ -79,9 +120,22 @@ EOF
 }
 
 APT_UPDATED=
+FAILED_INDEXES=
+# Three tries, ten seconds apart. An index that still fails is named, and
+# the set-up goes on: what it needs may install from the others.
 apt_update_once() {
   [ -n "$APT_UPDATED" ] && return 0
-  as_root apt-get update -qq
+  local attempt out
+  for attempt in 1 2 3; do
+    if out=$(as_root apt-get update -qq 2>&1); then
+      APT_UPDATED=1
+      return 0
+    fi
+    [ "$attempt" -lt 3 ] && sleep 10
+  done
+  log "some package indexes did not load; going on with the others:"
+  printf '%s\n' "$out" | grep -E '^(E|W): ' | sed 's/^/[setup]   /'
+  FAILED_INDEXES=$(printf '%s\n' "$out" | sed -n 's/^E: Failed to fetch \([^ ]*\).*/\1/p' | paste -sd ' ' -)
   APT_UPDATED=1
 }
 

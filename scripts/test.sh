@@ -59,4 +59,7 @@ status=0
 ctest --preset test "$@" || status=$?
 # CTest lists skipped tests without their reasons; the log has them.
 grep -h '^SKIPPED: ' build/test/Testing/Temporary/LastTest.log 2>/dev/null | sort -u || true
+if [ -f build/wine32-refused.txt ]; then
+  echo "The shipped 32-bit vestrel.exe was not run: $(cat build/wine32-refused.txt)"
+fi
 exit $status

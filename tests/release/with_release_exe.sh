@@ -13,8 +13,12 @@ skip() {
   exit 77
 }
 why=$(bash "$ROOT/scripts/runs-32bit.sh") || skip "$why"
-dpkg-query -W -f='${Status}\n' wine32:i386 2>/dev/null | grep -q 'ok installed' ||
+if ! dpkg-query -W -f='${Status}\n' wine32:i386 2>/dev/null | grep -q 'ok installed'; then
+  # scripts/setup.sh keeps apt's reason when it could not install it.
+  refused="$ROOT/build/wine32-refused.txt"
+  [ -f "$refused" ] && skip "wine32 is not installed: $(cat "$refused")"
   skip "wine32 is not installed (scripts/setup.sh installs it on machines that run 32-bit programs)"
+fi
 [ -f "$exe" ] || skip "$exe is not built (cmake --build --preset release)"
 # Wine's drive Z: is the Linux root.
 exec "$@" "--vestrel-exe=Z:${exe//\//\\}"

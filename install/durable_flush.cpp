@@ -4,6 +4,8 @@
 
 #include <vector>
 
+#include "diag/unique_handle.h"
+
 namespace {
 
 // FLUSH_FLAGS_NO_SYNC from the WDK's ntifs.h (Windows 8 and later): the
@@ -83,6 +85,14 @@ std::wstring BatchFlushVolume(HANDLE file)
         full.compare(full.size() - onVolume.size(), onVolume.size(), onVolume) != 0)
         return std::wstring();
     return full.substr(0, full.size() - onVolume.size());
+}
+
+std::wstring FolderFlushVolume(const std::wstring& path)
+{
+    UniqueHandle folder(CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    return folder.IsValid() ? BatchFlushVolume(folder.Get()) : std::wstring();
 }
 
 bool FlushNewContent(HANDLE file, const std::wstring& journalVolume)

@@ -20,3 +20,7 @@ bool FlushNewContent(HANDLE file, const std::wstring& journalVolume);
 // volume shares while it is mounted. Empty for any other file system, a
 // share, or when Windows cannot say.
 std::wstring BatchFlushVolume(HANDLE file);
+
+// BatchFlushVolume of the folder at path (the journal's, which is the
+// working directory).
+std::wstring FolderFlushVolume(const std::wstring& path);

@@ -3,7 +3,6 @@
 #include <windows.h>
 #include <zlib.h>
 
-#include <cstdio>
 #include <vector>
 
 #include "diag/report.h"
@@ -14,29 +13,6 @@ namespace {
 std::uint64_t Join(DWORD high, DWORD low)
 {
     return (static_cast<std::uint64_t>(high) << 32) | low;
-}
-
-// The CRC-32 of the open file's bytes from its start, and their count.
-bool ReadCrc(HANDLE file, std::uint32_t& crc, std::uint64_t* size = nullptr)
-{
-    std::vector<unsigned char> buffer(64 * 1024);
-    uLong sum = crc32(0L, Z_NULL, 0);
-    std::uint64_t total = 0;
-    for (;;) {
-        DWORD read = 0;
-        if (!ReadFile(file, buffer.data(), static_cast<DWORD>(buffer.size()), &read, nullptr)) {
-            ReportLastError("ReadFile");
-            return false;
-        }
-        if (read == 0)
-            break;
-        sum = crc32(sum, buffer.data(), static_cast<uInt>(read));
-        total += read;
-    }
-    crc = static_cast<std::uint32_t>(sum);
-    if (size)
-        *size = total;
-    return true;
 }
 
 UniqueHandle OpenToRead(const std::wstring& path, Patience patience)
@@ -59,13 +35,9 @@ UniqueHandle OpenToRead(const std::wstring& path, Patience patience)
 // Learn).
 bool IsNameSurrogate(const std::wstring& path)
 {
-    WIN32_FIND_DATAW found;
-    HANDLE find = FindFirstFileW(path.c_str(), &found);
-    if (find == INVALID_HANDLE_VALUE)
-        return false;
-    FindClose(find);
-    return (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
-           (found.dwReserved0 & 0x20000000) != 0;
+    const UniqueFind find(path);
+    return find.Found() && (find.Data().dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
+           (find.Data().dwReserved0 & 0x20000000) != 0;
 }
 
 // What a comparison learns from the path alone: Same when a file is there,
@@ -87,6 +59,29 @@ Identity LookForFile(const std::wstring& path, FileStamp& found)
 }
 
 } // namespace
+
+bool ReadWithCrc(HANDLE file, std::uint32_t& crc, std::uint64_t& size,
+                 const std::function<bool(const unsigned char*, DWORD)>& alsoTo)
+{
+    std::vector<unsigned char> buffer(64 * 1024);
+    uLong sum = crc32(0L, Z_NULL, 0);
+    size = 0;
+    for (;;) {
+        DWORD read = 0;
+        if (!ReadFile(file, buffer.data(), static_cast<DWORD>(buffer.size()), &read, nullptr)) {
+            ReportLastError("ReadFile");
+            return false;
+        }
+        if (read == 0)
+            break;
+        if (alsoTo && !alsoTo(buffer.data(), read))
+            return false;
+        sum = crc32(sum, buffer.data(), static_cast<uInt>(read));
+        size += read;
+    }
+    crc = static_cast<std::uint32_t>(sum);
+    return true;
+}
 
 Found WhatIsAt(const std::wstring& path, FileStamp* stamp)
 {
@@ -129,7 +124,8 @@ Identity CompareContent(const std::wstring& path, std::uint64_t size, std::uint3
         return Identity::Different;
     const UniqueHandle file = OpenToRead(path, patience);
     std::uint32_t foundCrc = 0;
-    if (!file.IsValid() || !ReadCrc(file.Get(), foundCrc))
+    std::uint64_t read = 0;
+    if (!file.IsValid() || !ReadWithCrc(file.Get(), foundCrc, read))
         return Identity::Unknown;
     return foundCrc == crc ? Identity::Same : Identity::Different;
 }
@@ -138,7 +134,7 @@ bool ContentOf(const std::wstring& path, std::uint64_t& size, std::uint32_t& crc
                Patience patience)
 {
     const UniqueHandle file = OpenToRead(path, patience);
-    return file.IsValid() && ReadCrc(file.Get(), crc, &size);
+    return file.IsValid() && ReadWithCrc(file.Get(), crc, size);
 }
 
 bool ClearReadOnly(const std::wstring& path)
@@ -150,19 +146,4 @@ bool ClearReadOnly(const std::wstring& path)
                          SetFileAttributesW(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
     SetLastError(error);
     return cleared;
-}
-
-std::string FolderId(const std::wstring& path)
-{
-    UniqueHandle folder(CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-    BY_HANDLE_FILE_INFORMATION info;
-    if (!folder.IsValid() || !GetFileInformationByHandle(folder.Get(), &info) ||
-        !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
-        return std::string();
-    char text[32] = {};
-    snprintf(text, sizeof text, "%08lx-%016llx", static_cast<unsigned long>(info.dwVolumeSerialNumber),
-             static_cast<unsigned long long>(Join(info.nFileIndexHigh, info.nFileIndexLow)));
-    return text;
 }

@@ -1,6 +1,9 @@
 #pragma once
 
+#include <windows.h>
+
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "install/retry_while_held.h"
@@ -57,7 +60,9 @@ bool ContentOf(const std::wstring& path, std::uint64_t& size, std::uint32_t& crc
 // error is kept.
 bool ClearReadOnly(const std::wstring& path);
 
-// The folder's volume and file number ("<serial>-<index>" in hex), which
-// stay with the folder whatever is done inside it; empty when it cannot be
-// opened.
-std::string FolderId(const std::wstring& path);
+// Reads the open file from where it stands to its end: the CRC-32 and the
+// count of its bytes. Each piece read also goes to alsoTo, where given (a
+// copy), which may refuse it. False when a read fails (reported) or alsoTo
+// refuses.
+bool ReadWithCrc(HANDLE file, std::uint32_t& crc, std::uint64_t& size,
+                 const std::function<bool(const unsigned char*, DWORD)>& alsoTo = nullptr);

@@ -45,7 +45,7 @@ struct PlannedDirectory {
 };
 
 struct InstallPlan {
-    std::wstring root;  // "\\?\" and the working directory, with a final '\'
+    std::wstring root;  // the working directory, extended-length (ExtendedLengthRoot)
     std::wstring token; // this update's part of its staging names
     std::vector<PlannedDirectory> directories; // to make, outermost first
     std::vector<PlannedFile> files;            // in the order they are put in place
@@ -65,8 +65,8 @@ enum class PlanOutcome {
 // working directory cannot be read (reported).
 bool StartPlan(InstallPlan& plan);
 
-// The long form of name for the file calls: not held to MAX_PATH, so a
-// staging name longer than its target's never fails where the target fits.
+// name joined to the plan's root: the extended-length form of the file
+// calls (see ExtendedLengthRoot).
 std::wstring FullPath(const InstallPlan& plan, const std::wstring& name);
 
 // A directory entry (target in the normal form, name as the archive gives
@@ -80,7 +80,3 @@ PlanOutcome PlanDirectory(InstallPlan& plan, const std::wstring& target, const s
 // be read refuses the update.
 PlanOutcome PlanFile(InstallPlan& plan, const std::wstring& target, const std::string& name,
                      std::uint64_t entry, std::uint64_t size, std::uint32_t crc);
-
-// The working directory, at any length (the C runtime's query is wrong
-// beyond MAX_PATH). False with the thread's last error when it cannot be read.
-bool WorkingDirectory(std::wstring& directory);

@@ -5,9 +5,8 @@
 #include "diag/report.h"
 #include "diag/text_codec.h"
 #include "install/install_name.h"
-#include "install/journal.h"
+#include "install/journal_file.h"
 #include "install/settle_update.h"
-#include "install/staged_update.h"
 
 namespace {
 

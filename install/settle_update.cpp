@@ -8,9 +8,12 @@
 
 #include "diag/report.h"
 #include "diag/text_codec.h"
+#include "diag/unique_handle.h"
 #include "install/file_identity.h"
 #include "install/install_name.h"
+#include "install/staged_folders.h"
 #include "install/staged_update.h"
+#include "install/win_paths.h"
 
 namespace {
 
@@ -49,16 +52,33 @@ SettleOutcome LeftAlone(Settling& settling, const std::wstring& name, const char
     return SettleOutcome::LeftSomeAlone;
 }
 
+// How far an outcome is from whole: a pass ends as its worst file does.
+int Severity(SettleOutcome outcome)
+{
+    switch (outcome) {
+    case SettleOutcome::Settled:
+        return 0;
+    case SettleOutcome::LeftSomeAlone:
+        return 1;
+    case SettleOutcome::Blocked:
+        return 2;
+    case SettleOutcome::Stuck:
+        break;
+    }
+    return 3;
+}
+
 SettleOutcome Worse(SettleOutcome a, SettleOutcome b)
 {
-    return std::max(a, b);
+    return Severity(a) >= Severity(b) ? a : b;
 }
 
 // Adds one file's outcome to the pass's. One held file's wait is enough:
 // once it has run out, the rest of the pass waits for nothing, so that a
 // holder that does not let go costs one wait, not one for every file it
 // holds; the next start goes on from there.
-SettleOutcome Add(Settling& settling, SettleOutcome total, SettleOutcome one)
+SettleOutcome AddAndStopWaitingIfBlocked(Settling& settling, SettleOutcome total,
+                                         SettleOutcome one)
 {
     if (one == SettleOutcome::Blocked)
         settling.patience = Patience::None;
@@ -88,7 +108,7 @@ bool PutBack(const Settling& settling, const PlannedFile& file)
 // Whether the kept file is the one the update kept: a second name of the
 // file it found (its stamp), the copy it made of it (the copy's size and
 // CRC-32), or an earlier entry's content.
-Identity KeptIdentity(const Settling& settling, const PlannedFile& file)
+Identity IdentifyKeptFile(const Settling& settling, const PlannedFile& file)
 {
     const std::wstring kept = FullPath(settling.plan, file.kept);
     if (file.keptFrom != kOriginalFile) {
@@ -119,37 +139,36 @@ bool DuplicatesTarget(const Settling& settling, const PlannedFile& file)
                Identity::Same;
 }
 
-// Whether the kept file may be put back or removed. When it is not (gone,
-// not known, or not the update's), otherwise says what that means for the
-// settling, and nothing is done to it. targetUntouched: the target was not
-// replaced, so a copy of it may be known by its content.
-bool IsKeptFile(Settling& settling, const PlannedFile& file, bool targetUntouched,
-                SettleOutcome& otherwise)
+// IdentifyKeptFile, where the target was not replaced (targetUntouched):
+// a kept file that holds exactly what the target holds is one to go too.
+Identity IdentifyKeptFile(const Settling& settling, const PlannedFile& file, bool targetUntouched)
 {
-    Identity identity = KeptIdentity(settling, file);
+    const Identity identity = IdentifyKeptFile(settling, file);
     if (identity == Identity::Different && targetUntouched && DuplicatesTarget(settling, file))
-        identity = Identity::Same;
-    switch (identity) {
-    case Identity::Same:
-        return true;
+        return Identity::Same;
+    return identity;
+}
+
+// What settling one file comes to where its kept file is not the one the
+// update kept (kept): nothing to do for one that is gone, a block for one
+// that cannot be told, and one that is not the update's is left alone.
+SettleOutcome OutcomeWithoutKeptFile(Settling& settling, const PlannedFile& file, Identity kept)
+{
+    switch (kept) {
     case Identity::Missing:
-        otherwise = SettleOutcome::Settled;
-        return false;
+        return SettleOutcome::Settled;
     case Identity::Unknown:
-        otherwise = SettleOutcome::Blocked;
-        return false;
-    case Identity::Different:
-        break;
+        return SettleOutcome::Blocked;
+    default:
+        return LeftAlone(settling, file.kept, "it is not the file the update kept");
     }
-    otherwise = LeftAlone(settling, file.kept, "it is not the file the update kept");
-    return false;
 }
 
 SettleOutcome DeleteKeptFile(Settling& settling, const PlannedFile& file, bool targetUntouched)
 {
-    SettleOutcome otherwise = SettleOutcome::Settled;
-    if (!IsKeptFile(settling, file, targetUntouched, otherwise))
-        return otherwise;
+    const Identity kept = IdentifyKeptFile(settling, file, targetUntouched);
+    if (kept != Identity::Same)
+        return OutcomeWithoutKeptFile(settling, file, kept);
     // A kept second name of the target shares the target's read-only
     // attribute, which the target keeps.
     const std::wstring target = FullPath(settling.plan, file.target);
@@ -202,9 +221,9 @@ SettleOutcome UndoFile(Settling& settling, const PlannedFile& file)
             return LeftAlone(settling, file.target, "it is not what the update wrote");
         return Delete(settling, file.target) ? SettleOutcome::Settled : SettleOutcome::Blocked;
     }
-    SettleOutcome otherwise = SettleOutcome::Settled;
-    if (!IsKeptFile(settling, file, false, otherwise))
-        return otherwise;
+    const Identity kept = IdentifyKeptFile(settling, file, false);
+    if (kept != Identity::Same)
+        return OutcomeWithoutKeptFile(settling, file, kept);
     if (target == Identity::Different) {
         settling.leftAlone.push_back(FoldedName(file.kept));
         return LeftAlone(settling, file.target,
@@ -241,19 +260,17 @@ std::set<std::wstring> NamesIn(const Settling& settling, const std::wstring& fol
 bool HoldsOnlyDeletedFiles(const Settling& settling, const std::wstring& folder)
 {
     const std::set<std::wstring> names = NamesIn(settling, folder);
-    WIN32_FIND_DATAW found;
-    HANDLE find = FindFirstFileW(FullPath(settling.plan, folder + L"\\*").c_str(), &found);
-    if (find == INVALID_HANDLE_VALUE)
+    UniqueFind find(FullPath(settling.plan, folder + L"\\*"));
+    if (!find.Found())
         return false;
     bool onlyDeleted = true;
     do {
-        const std::wstring name = found.cFileName;
+        const std::wstring name = find.Data().cFileName;
         if (name == L"." || name == L"..")
             continue;
-        onlyDeleted = !(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+        onlyDeleted = !(find.Data().dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
                       names.count(FoldedName(folder + L"\\" + name)) != 0;
-    } while (onlyDeleted && FindNextFileW(find, &found));
-    FindClose(find);
+    } while (onlyDeleted && find.Next());
     return onlyDeleted;
 }
 
@@ -310,7 +327,7 @@ SettleOutcome RemoveFolders(Settling& settling)
     SettleOutcome outcome = SettleOutcome::Settled;
     const auto& directories = settling.plan.directories;
     for (size_t i = directories.size(); i-- > 0;)
-        outcome = Add(settling, outcome,
+        outcome = AddAndStopWaitingIfBlocked(settling, outcome,
                       RemoveFolder(settling, directories[i], StagedFolderName(settling.plan, i)));
     return outcome;
 }
@@ -329,9 +346,9 @@ SettleOutcome UndoUpdate(Settling& settling, JournalPhase phase)
             if (undone == SettleOutcome::Blocked &&
                 WhatIsAt(FullPath(plan, file->temp)) != Found::File)
                 return undone;
-            outcome = Add(settling, outcome, undone);
+            outcome = AddAndStopWaitingIfBlocked(settling, outcome, undone);
         } else {
-            outcome = Add(settling, outcome, DeleteStagingFiles(settling, *file, true));
+            outcome = AddAndStopWaitingIfBlocked(settling, outcome, DeleteStagingFiles(settling, *file, true));
         }
     }
     // Files still to be put back would keep their folders from going.
@@ -344,12 +361,13 @@ SettleOutcome RemoveLeftovers(Settling& settling)
 {
     SettleOutcome outcome = SettleOutcome::Settled;
     for (const PlannedFile& file : settling.plan.files)
-        outcome = Add(settling, outcome, DeleteStagingFiles(settling, file, false));
+        outcome = AddAndStopWaitingIfBlocked(settling, outcome, DeleteStagingFiles(settling, file, false));
     return outcome;
 }
 
-// Which way one file of an update stopped while moving can be made whole.
-enum class Way { Open, Closed, Unknown };
+// Whether one file of an update stopped while moving can be made whole a
+// given way (CanGoBack, CanGoForward).
+enum class Answer { Yes, No, CannotTell };
 
 // Whether a target that holds the update's content, and whose kept file is
 // gone, is the kept file already put back: the update brought what was
@@ -366,60 +384,60 @@ bool IsPutBack(const Settling& settling, const PlannedFile& file)
     return CompareStamp(FullPath(settling.plan, file.target), file.keptStamp) == Identity::Same;
 }
 
-// Back: the file was not replaced, or what it replaced is kept. Closed when
-// it holds the update's content and what it replaced is gone or not the
+// Back: the file was not replaced, or what it replaced is kept. No when it
+// holds the update's content and what it replaced is gone or not the
 // update's; why says so.
-Way BackFor(const Settling& settling, const PlannedFile& file, std::string& why)
+Answer CanGoBack(const Settling& settling, const PlannedFile& file, std::string& why)
 {
     const InstallPlan& plan = settling.plan;
     switch (LookAt(FullPath(plan, file.temp))) {
     case Found::Unknown:
-        return Way::Unknown;
+        return Answer::CannotTell;
     case Found::Nothing:
         break;
     default:
-        return Way::Open; // never replaced
+        return Answer::Yes; // never replaced
     }
     if (file.kept.empty())
-        return Way::Open;
-    const Identity kept = KeptIdentity(settling, file);
+        return Answer::Yes;
+    const Identity kept = IdentifyKeptFile(settling, file);
     if (kept == Identity::Same || kept == Identity::Unknown)
-        return kept == Identity::Same ? Way::Open : Way::Unknown;
+        return kept == Identity::Same ? Answer::Yes : Answer::CannotTell;
     const Identity target =
         CompareContent(FullPath(plan, file.target), file.size, file.crc, settling.patience);
     if (target != Identity::Same)
-        return target == Identity::Unknown ? Way::Unknown : Way::Open; // put back, or not ours
+        return target == Identity::Unknown ? Answer::CannotTell : Answer::Yes; // put back, or not ours
     if (kept == Identity::Missing && IsPutBack(settling, file))
-        return Way::Open;
+        return Answer::Yes;
     why = "[" + WideToUtf8(file.target) + "] holds the update's content, and the file it replaced " +
           (kept == Identity::Missing ? "is gone" : "is not in [" + WideToUtf8(file.kept) + "]");
-    return Way::Closed;
+    return Answer::No;
 }
 
 // Forward: the update's content is in place, or whole in the temporary file
 // and what the move would replace is what the update was to replace.
-Way ForwardFor(const Settling& settling, const PlannedFile& file, std::string& why)
+Answer CanGoForward(const Settling& settling, const PlannedFile& file, std::string& why)
 {
     const InstallPlan& plan = settling.plan;
     const std::wstring target = FullPath(plan, file.target);
     const std::string name = WideToUtf8(file.target);
     const Found temp = LookAt(FullPath(plan, file.temp));
     if (temp == Found::Unknown)
-        return Way::Unknown;
+        return Answer::CannotTell;
     if (temp == Found::Nothing && settling.superseded[static_cast<size_t>(&file - plan.files.data())])
-        return Way::Open;
+        return Answer::Yes;
     if (temp == Found::Nothing) {
         const Identity there = CompareContent(target, file.size, file.crc, settling.patience);
         if (there == Identity::Same || there == Identity::Unknown)
-            return there == Identity::Same ? Way::Open : Way::Unknown;
+            return there == Identity::Same ? Answer::Yes : Answer::CannotTell;
         why = "[" + name + "] does not hold the update's content, and its temporary file is gone";
-        return Way::Closed;
+        return Answer::No;
     }
     const Identity staged =
         CompareContent(FullPath(plan, file.temp), file.size, file.crc, settling.patience);
     if (staged != Identity::Same) {
         why = "the update's content for [" + name + "] is not whole in [" + WideToUtf8(file.temp) + "]";
-        return staged == Identity::Unknown ? Way::Unknown : Way::Closed;
+        return staged == Identity::Unknown ? Answer::CannotTell : Answer::No;
     }
     Identity replaced = Identity::Same;
     if (file.kept.empty()) {
@@ -434,23 +452,24 @@ Way ForwardFor(const Settling& settling, const PlannedFile& file, std::string& w
     }
     if (replaced != Identity::Same) {
         why = "[" + name + "] is not what the update was to replace";
-        return replaced == Identity::Unknown ? Way::Unknown : Way::Closed;
+        return replaced == Identity::Unknown ? Answer::CannotTell : Answer::No;
     }
-    return Way::Open;
+    return Answer::Yes;
 }
 
-// Whether way can be told for every file; the files it is closed for are
-// named in closed.
-bool Survey(const Settling& settling, Way (*way)(const Settling&, const PlannedFile&, std::string&),
-            std::vector<std::string>& closed)
+// Whether canGo can be told for every file; why each one that cannot go
+// is in cannot.
+bool Survey(const Settling& settling,
+            Answer (*canGo)(const Settling&, const PlannedFile&, std::string&),
+            std::vector<std::string>& cannot)
 {
     for (const PlannedFile& file : settling.plan.files) {
         std::string why;
-        const Way open = way(settling, file, why);
-        if (open == Way::Unknown)
+        const Answer answer = canGo(settling, file, why);
+        if (answer == Answer::CannotTell)
             return false;
-        if (open == Way::Closed)
-            closed.push_back(why);
+        if (answer == Answer::No)
+            cannot.push_back(why);
     }
     return true;
 }
@@ -485,7 +504,7 @@ SettleOutcome FinishUpdate(Settling& settling)
 SettleOutcome SettleMoving(Settling& settling)
 {
     std::vector<std::string> noWayBack, noWayForward;
-    if (!Survey(settling, BackFor, noWayBack))
+    if (!Survey(settling, CanGoBack, noWayBack))
         return SettleOutcome::Blocked;
     if (noWayBack.empty())
         return UndoUpdate(settling, JournalPhase::Moving);
@@ -493,7 +512,7 @@ SettleOutcome SettleMoving(Settling& settling)
     for (const PlannedFile& file : settling.plan.files)
         if (file.keptFrom != kOriginalFile)
             settling.superseded[file.keptFrom] = true;
-    if (!Survey(settling, ForwardFor, noWayForward))
+    if (!Survey(settling, CanGoForward, noWayForward))
         return SettleOutcome::Blocked;
     for (const std::string& why : noWayBack)
         Report(g_log, "The update that was stopped here cannot be undone: %s.", why.c_str());
@@ -530,10 +549,7 @@ SettleOutcome SettleUpdate(const InstallPlan& plan, JournalPhase phase, Patience
     return outcome;
 }
 
-void SettleAndCloseJournal(const InstallPlan& plan, JournalPhase phase, UniqueHandle& journal)
+bool IsSettled(SettleOutcome outcome)
 {
-    if (SettleUpdate(plan, phase) < SettleOutcome::Blocked)
-        DeleteJournal(journal);
-    else
-        KeepJournalForNextStart(journal);
+    return outcome == SettleOutcome::Settled || outcome == SettleOutcome::LeftSomeAlone;
 }

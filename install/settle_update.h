@@ -1,8 +1,7 @@
 #pragma once
 
-#include "diag/unique_handle.h"
 #include "install/install_plan.h"
-#include "install/journal.h"
+#include "install/journal_format.h"
 #include "install/retry_while_held.h"
 
 // Settling an update that did not end as planned: undone, or finished where
@@ -28,20 +27,13 @@ enum class SettleOutcome {
 // since what a file replaced is gone, is finished instead where every new
 // content is at hand (finished says so); where neither can be done, nothing
 // changes (Stuck). One that had finished its moves (Moved) keeps its files,
-// and only its temporary and kept files are removed. A file that is proven
-// the update's goes, or is replaced, read-only or not. Only what is proven the
-// update's is changed: a new file is removed, and a kept file put back,
-// only where the target holds the entry's size and CRC-32; a kept file
-// is put back or removed only when it is the file the update kept (or,
-// while its target is not yet replaced, holds exactly what the target
-// does); a folder is removed only when it is the one the update made and
-// holds nothing else. Safe to repeat after it was stopped itself. An undo
-// stops at its first held file, since files are put back newest first.
-// patience is for the files that others hold.
+// and only its temporary and kept files are removed. Only what is proven
+// the update's is changed, read-only or not: docs/transaction.md says how
+// each file and folder is proven. Safe to repeat after it was stopped
+// itself. An undo stops at its first held file, since files are put back
+// newest first. patience is for the files that others hold.
 SettleOutcome SettleUpdate(const InstallPlan& plan, JournalPhase phase,
                            Patience patience = Patience::NewFile, bool* finished = nullptr);
 
-// Settles the update as SettleUpdate does and deletes its journal; what
-// cannot be done yet is left to the next start, with the journal.
-void SettleAndCloseJournal(const InstallPlan& plan, JournalPhase phase, UniqueHandle& journal);
-
+// Whether the install is whole after an outcome: Settled or LeftSomeAlone.
+bool IsSettled(SettleOutcome outcome);

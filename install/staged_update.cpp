@@ -1,12 +1,10 @@
 #include "install/staged_update.h"
 
 #include <windows.h>
-#include <zlib.h>
-
-#include <vector>
 
 #include "diag/report.h"
 #include "diag/text_codec.h"
+#include "install/file_identity.h"
 #include "install/install_name.h"
 
 namespace {
@@ -54,12 +52,6 @@ bool StillAsFound(const InstallPlan& plan, const PlannedFile& file)
     return true;
 }
 
-bool WriteAll(HANDLE file, const unsigned char* data, DWORD size)
-{
-    DWORD written = 0;
-    return WriteFile(file, data, size, &written, nullptr) && written == size;
-}
-
 // Copies the file at from to copy, made anew, and says what it wrote: its
 // size and CRC-32. The copy is on disk when this returns.
 bool CopyToKeep(const std::wstring& from, const std::wstring& copy, std::uint64_t& size,
@@ -81,25 +73,15 @@ bool CopyToKeep(const std::wstring& from, const std::wstring& copy, std::uint64_
         ReportLastError("CreateFile");
         return false;
     }
-    std::vector<unsigned char> buffer(64 * 1024);
-    uLong sum = crc32(0L, Z_NULL, 0);
-    size = 0;
-    for (;;) {
-        DWORD read = 0;
-        if (!ReadFile(in.Get(), buffer.data(), static_cast<DWORD>(buffer.size()), &read, nullptr)) {
-            ReportLastError("ReadFile");
-            return false;
-        }
-        if (read == 0)
-            break;
-        if (!WriteAll(out.Get(), buffer.data(), read)) {
-            ReportLastError("WriteFile");
-            return false;
-        }
-        sum = crc32(sum, buffer.data(), static_cast<uInt>(read));
-        size += read;
-    }
-    crc = static_cast<std::uint32_t>(sum);
+    auto write = [&out](const unsigned char* data, DWORD length) {
+        DWORD written = 0;
+        if (WriteFile(out.Get(), data, length, &written, nullptr) && written == length)
+            return true;
+        ReportLastError("WriteFile");
+        return false;
+    };
+    if (!ReadWithCrc(in.Get(), crc, size, write))
+        return false;
     if (!FlushFileBuffers(out.Get())) {
         ReportLastError("FlushFileBuffers");
         return false;
@@ -148,29 +130,6 @@ bool KeepOldFile(const InstallPlan& plan, const PlannedFile& file, KeptCopy& cop
     return true;
 }
 
-bool MoveFileIntoPlace(const InstallPlan& plan, const PlannedFile& file)
-{
-    const std::wstring target = FullPath(plan, file.target);
-    const std::wstring temp = FullPath(plan, file.temp);
-    // A new file never replaces one: what it would replace was not kept.
-    DWORD flags = 0;
-    if (!file.kept.empty()) {
-        KeptCopy earlierContent;
-        if (file.keptFrom == kOriginalFile ? !StillAsFound(plan, file)
-                                           : !KeepOldFile(plan, file, earlierContent))
-            return false;
-        flags = MOVEFILE_REPLACE_EXISTING;
-    }
-    // The new file has just appeared: a scanner may be looking at it.
-    if (!RetryWhileFileHeld(Patience::NewFile, [&] {
-            return MoveFileExW(temp.c_str(), target.c_str(), flags) != FALSE;
-        })) {
-        ReportLastError("MoveFileEx");
-        return false;
-    }
-    return true;
-}
-
 } // namespace
 
 bool DeleteIfThere(const InstallPlan& plan, const std::wstring& name, Patience patience)
@@ -195,34 +154,6 @@ std::wstring CopyName(const PlannedFile& file)
     return file.temp.substr(0, file.temp.size() - 4) + L".cpy";
 }
 
-std::wstring StagedFolderName(const InstallPlan& plan, size_t index)
-{
-    const std::wstring& folder = plan.directories[index].folder;
-    std::wstring staged = StagingName(folder, plan.token, index, L".dir");
-    const size_t ownLength = folder.size() - (folder.find_last_of(L'\\') + 1);
-    const size_t stagedLength = staged.size() - (staged.find_last_of(L'\\') + 1);
-    if (ownLength > stagedLength)
-        staged.insert(staged.size() - 4, ownLength - stagedLength, L'_');
-    return staged;
-}
-
-bool PutFoldersInPlace(const InstallPlan& plan, const std::vector<size_t>& made,
-                       std::string& failedName)
-{
-    for (size_t index : made) {
-        const std::wstring from = FullPath(plan, StagedFolderName(plan, index));
-        const std::wstring to = FullPath(plan, plan.directories[index].folder);
-        if (!RetryWhileFileHeld(Patience::NewFile, [&] {
-                return MoveFileExW(from.c_str(), to.c_str(), 0) != FALSE;
-            })) {
-            ReportLastError("MoveFileEx");
-            failedName = plan.directories[index].name;
-            return false;
-        }
-    }
-    return true;
-}
-
 UniqueHandle CreateTempFile(const InstallPlan& plan, const PlannedFile& file)
 {
     UniqueHandle out(CreateFileW(FullPath(plan, file.temp).c_str(), GENERIC_WRITE, 0, nullptr,
@@ -232,52 +163,39 @@ UniqueHandle CreateTempFile(const InstallPlan& plan, const PlannedFile& file)
     return out;
 }
 
-bool KeepReplacedFiles(InstallPlan& plan, std::string& failedName)
+bool KeepReplacedFile(InstallPlan& plan, size_t index)
 {
-    for (PlannedFile& file : plan.files) {
-        if (file.kept.empty() || file.keptFrom != kOriginalFile)
-            continue;
-        KeptCopy copy;
-        if (!IsFree(plan, file) || !StillAsFound(plan, file) || !KeepOldFile(plan, file, copy)) {
-            failedName = file.name;
-            return false;
-        }
-        file.keptAsCopy = copy.made;
-        file.keptCrc = copy.crc;
-    }
+    PlannedFile& file = plan.files[index];
+    if (file.kept.empty() || file.keptFrom != kOriginalFile)
+        return true;
+    KeptCopy copy;
+    if (!IsFree(plan, file) || !StillAsFound(plan, file) || !KeepOldFile(plan, file, copy))
+        return false;
+    file.keptAsCopy = copy.made;
+    file.keptCrc = copy.crc;
     return true;
 }
 
-bool MoveIntoPlace(const InstallPlan& plan, std::string& failedName)
+bool MoveIntoPlace(const InstallPlan& plan, const PlannedFile& file)
 {
-    for (const PlannedFile& file : plan.files) {
-        if (!MoveFileIntoPlace(plan, file)) {
-            failedName = file.name;
+    const std::wstring target = FullPath(plan, file.target);
+    const std::wstring temp = FullPath(plan, file.temp);
+    // A new file never replaces one: what it would replace was not kept.
+    DWORD flags = 0;
+    if (!file.kept.empty()) {
+        KeptCopy earlierContent;
+        if (file.keptFrom == kOriginalFile ? !StillAsFound(plan, file)
+                                           : !KeepOldFile(plan, file, earlierContent))
             return false;
-        }
+        flags = MOVEFILE_REPLACE_EXISTING;
     }
-    return true;
-}
-
-bool CompleteUpdate(const InstallPlan& plan, UniqueHandle& journal)
-{
-    // Only once "moved" is on disk may the kept files go: before, the next
-    // start would undo the update and need them.
-    if (!RecordPhase(journal.Get(), plan, JournalPhase::Moved)) {
-        Report(g_log, "Every file of the update is in place, but the journal [%s] cannot say so; "
-                      "it is kept with the replaced files, and the next start settles the install.",
-               WideToUtf8(kJournalName).c_str());
-        journal.Close();
+    // The new file has just appeared: a scanner may be looking at it.
+    if (!RetryWhileFileHeld(Patience::NewFile, [&] {
+            return MoveFileExW(temp.c_str(), target.c_str(), flags) != FALSE;
+        })) {
+        ReportLastError("MoveFileEx");
         return false;
     }
-    // This run made each kept file and moved each temporary one: only the
-    // kept files are left.
-    for (const PlannedFile& file : plan.files) {
-        if (!file.kept.empty() && !DeleteIfThere(plan, file.kept, Patience::NewFile)) {
-            KeepJournalForNextStart(journal);
-            return true;
-        }
-    }
-    DeleteJournal(journal);
     return true;
 }
+

@@ -1,7 +1,7 @@
 // Bench only: vestrel.exe without its journal (nothing is written, read or
 // recovered), to measure what the journal costs. Takes the place of
-// install/journal.cpp.
-#include "install/journal.h"
+// install/journal_file.cpp.
+#include "install/journal_file.h"
 
 JournalStart BeginJournal(const InstallPlan&, UniqueHandle& journal)
 {
@@ -9,12 +9,7 @@ JournalStart BeginJournal(const InstallPlan&, UniqueHandle& journal)
     return JournalStart::Begun;
 }
 
-bool RecordMadeFolders(HANDLE, const InstallPlan&)
-{
-    return true;
-}
-
-bool RecordPhase(HANDLE, const InstallPlan&, JournalPhase)
+bool AppendRecord(HANDLE, const std::string&, const char*)
 {
     return true;
 }

@@ -24,9 +24,10 @@ bool ContentOf(const std::wstring&, std::uint64_t&, std::uint32_t&, Patience)
     return false;
 }
 
-std::string FolderId(const std::wstring&)
+bool ReadWithCrc(HANDLE, std::uint32_t&, std::uint64_t&,
+                 const std::function<bool(const unsigned char*, DWORD)>&)
 {
-    return std::string();
+    return false;
 }
 
 bool ClearReadOnly(const std::wstring&)

@@ -83,9 +83,14 @@ VESTREL_TEST_WORK_ROOT=$(windows_name "$mnt/tests")
 if [ "$kind" = fat32 ]; then
   cat > "$work/remount.sh" <<EOF
 #!/usr/bin/env bash
-# Mounts the FAT32 volume again, its times read in time zone \$1.
+# Mounts the FAT32 volume again, its times read in time zone \$1. A
+# program that has just ended may hold it a moment longer: tried for 10 s.
 cd /
-if ! out=\$(umount "$mnt" 2>&1); then
+for _ in \$(seq 1 100); do
+  out=\$(umount "$mnt" 2>&1) && break
+  sleep 0.1
+done
+if mountpoint -q "$mnt"; then
   echo "unmounting failed: \$out" > "\$2"
   exit 1
 fi

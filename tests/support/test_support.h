@@ -32,9 +32,6 @@ private:
 };
 
 std::string ReadFileBytes(const std::wstring& path);
-// Reads without standing in the way of a program that renames or deletes
-// the file meanwhile; empty when it cannot be read.
-std::string ReadSharedFileBytes(const std::wstring& path);
 void WriteFileBytes(const std::wstring& path, const std::string& bytes);
 bool FileExists(const std::wstring& path);
 bool DirectoryExists(const std::wstring& path);

@@ -1,0 +1,39 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "install/install_plan.h"
+
+// The folders an update makes. With a journal they are made a level at a
+// time (outermost first), each under its staging name in its parent, and
+// given their own names, empty, only once the journal records their ids:
+// so no folder ever stands under its own name that the next start cannot
+// tell for the update's.
+
+// Makes one directory, path in the extended-length form. An existing
+// directory counts as success; any other failure is printed to standard
+// error under name (the directory as the archive names it), and the caller
+// goes on: an entry inside it then fails when its file is written. True
+// only when this call made the directory.
+bool MakeDirectory(const std::wstring& path, const std::string& name);
+
+// Where a folder of the plan is made, in its parent once that has its own
+// name: "~vestrel-<token>-<n>.dir", padded to no less than the folder's own
+// name (FAT keeps a file's id through a rename that does not lengthen its
+// name).
+std::wstring StagedFolderName(const InstallPlan& plan, size_t index);
+
+// How many levels deep the plan's folders go: 1 for folders in the working
+// directory alone, 0 for none.
+size_t FolderLevels(const InstallPlan& plan);
+
+// Makes the plan's folders of one level (0 the outermost), under their
+// staging names where staged, and notes the id of each it made in the plan.
+// Returns the indexes of those it made.
+std::vector<size_t> MakeFolderLevel(InstallPlan& plan, size_t level, bool staged);
+
+// Gives each staged folder of made (indexes in the plan) its own name.
+// False with the failing folder's name when one cannot be renamed (reported).
+bool PutFoldersInPlace(const InstallPlan& plan, const std::vector<size_t>& made,
+                       std::string& failedName);

@@ -1,0 +1,223 @@
+#include "install/transaction.h"
+
+#include <vector>
+
+#include "diag/report.h"
+#include "diag/text_codec.h"
+#include "install/durable_flush.h"
+#include "install/install_name.h"
+#include "install/journal_file.h"
+#include "install/journal_format.h"
+#include "install/settle_update.h"
+#include "install/staged_folders.h"
+#include "install/staged_update.h"
+
+namespace {
+
+const std::string& JournalName()
+{
+    static const std::string name = WideToUtf8(kJournalName);
+    return name;
+}
+
+bool Fail(Transaction& t, const std::string& unwritable)
+{
+    t.unwritable = unwritable;
+    return false;
+}
+
+bool Enter(Transaction& t, InstallPhase phase)
+{
+    t.phase = phase;
+    t.next = 0;
+    return true;
+}
+
+bool FilesLeft(const Transaction& t)
+{
+    return t.next < t.plan.files.size();
+}
+
+// An archive of folders alone changes no file: it needs no journal.
+bool MakeFoldersInPlace(Transaction& t)
+{
+    for (size_t level = 0; level < FolderLevels(t.plan); ++level)
+        MakeFolderLevel(t.plan, level, false);
+    if (!t.source.close(true))
+        return Fail(t, std::string());
+    return Enter(t, InstallPhase::Done);
+}
+
+// The journal's volume is asked of its folder, not of the journal: under
+// Wine on a FUSE volume, a volume query of a handle that was renamed loses
+// what is written through it afterwards.
+bool BeginUpdate(Transaction& t)
+{
+    t.flushVolume = FolderFlushVolume(t.plan.root);
+    switch (BeginJournal(t.plan, t.journal)) {
+    case JournalStart::Begun:
+        break;
+    case JournalStart::InTheWay:
+        return Fail(t, std::string());
+    case JournalStart::NotWritten:
+        return Fail(t, JournalName());
+    }
+    return Enter(t, InstallPhase::Folders);
+}
+
+// One level of folders: made under staging names, recorded, renamed.
+bool MakeFolders(Transaction& t)
+{
+    const std::vector<size_t> made = MakeFolderLevel(t.plan, t.next++, true);
+    if (made.empty())
+        return true;
+    if (!AppendRecord(t.journal.Get(), MadeRecord(t.plan), "the folders made"))
+        return Fail(t, JournalName());
+    std::string failedName;
+    return PutFoldersInPlace(t.plan, made, failedName) || Fail(t, failedName);
+}
+
+bool StageFile(Transaction& t)
+{
+    const PlannedFile& file = t.plan.files[t.next];
+    if (!t.source.open(file))
+        return Fail(t, std::string());
+    UniqueHandle out = CreateTempFile(t.plan, file);
+    if (!out.IsValid())
+        return Fail(t, file.name);
+    switch (t.source.copy(file, out.Get())) {
+    case ContentOutcome::Written:
+        break;
+    case ContentOutcome::ReadFailed:
+        return Fail(t, std::string());
+    case ContentOutcome::WriteFailed:
+        return Fail(t, file.name);
+    }
+    // The new content must be on disk before its name can replace the old
+    // file, or a power cut after the update could leave names without data.
+    if (!FlushNewContent(out.Get(), t.flushVolume)) {
+        ReportLastError("FlushFileBuffers");
+        return Fail(t, file.name);
+    }
+    if (!out.Close()) {
+        ReportLastError("CloseHandle");
+        return Fail(t, file.name);
+    }
+    t.source.done(file);
+    ++t.next;
+    return true;
+}
+
+bool EndStaging(Transaction& t)
+{
+    return t.source.close(true) ? Enter(t, InstallPhase::Keeping) : Fail(t, std::string());
+}
+
+bool KeepFile(Transaction& t)
+{
+    const size_t index = t.next++;
+    return KeepReplacedFile(t.plan, index) || Fail(t, t.plan.files[index].name);
+}
+
+// A "moving" that could not be recorded may be on disk in part: the phase
+// is Moving from before the write, and an undo from there is right for
+// every state before "moved".
+bool BeginMoves(Transaction& t)
+{
+    Enter(t, InstallPhase::Moving);
+    return AppendRecord(t.journal.Get(), MovingRecord(t.plan), "the moves begin") ||
+           Fail(t, JournalName());
+}
+
+bool MoveFile(Transaction& t)
+{
+    const PlannedFile& file = t.plan.files[t.next];
+    if (!MoveIntoPlace(t.plan, file))
+        return Fail(t, file.name);
+    ++t.next;
+    return true;
+}
+
+// Only once "moved" is on disk may the kept files go: before, the next
+// start would undo the update and need them.
+bool EndMoves(Transaction& t)
+{
+    if (!AppendRecord(t.journal.Get(), MovedRecord(), "the moves are done")) {
+        Report(g_log, "Every file of the update is in place, but the journal [%s] cannot say so; "
+                      "it is kept with the replaced files, and the next start settles the install.",
+               JournalName().c_str());
+        return Fail(t, JournalName());
+    }
+    return Enter(t, InstallPhase::Moved);
+}
+
+// The update is complete whatever happens here: a kept file that cannot go
+// yet is left to the next start, with the journal.
+bool RemoveKeptFile(Transaction& t)
+{
+    const PlannedFile& file = t.plan.files[t.next++];
+    if (file.kept.empty() || DeleteIfThere(t.plan, file.kept, Patience::NewFile))
+        return true;
+    KeepJournalForNextStart(t.journal);
+    return Enter(t, InstallPhase::Done);
+}
+
+bool EndUpdate(Transaction& t)
+{
+    DeleteJournal(t.journal);
+    return Enter(t, InstallPhase::Done);
+}
+
+bool AllMoved(const Transaction& t)
+{
+    return t.phase == InstallPhase::Moving && !FilesLeft(t);
+}
+
+} // namespace
+
+InstallResult GiveUp(Transaction& t)
+{
+    t.source.close(false);
+    if (AllMoved(t)) {
+        t.journal.Close();
+    } else if (t.journal.IsValid()) {
+        const JournalPhase inForce =
+            t.phase == InstallPhase::Moving ? JournalPhase::Moving : JournalPhase::Staging;
+        if (IsSettled(SettleUpdate(t.plan, inForce)))
+            DeleteJournal(t.journal);
+        else
+            KeepJournalForNextStart(t.journal);
+    }
+    return InstallResult{false, t.unwritable};
+}
+
+bool Step(Transaction& t)
+{
+    switch (t.phase) {
+    case InstallPhase::Planned:
+        return t.plan.files.empty() ? MakeFoldersInPlace(t) : BeginUpdate(t);
+    case InstallPhase::Folders:
+        return t.next < FolderLevels(t.plan) ? MakeFolders(t) : Enter(t, InstallPhase::Staging);
+    case InstallPhase::Staging:
+        return FilesLeft(t) ? StageFile(t) : EndStaging(t);
+    case InstallPhase::Keeping:
+        return FilesLeft(t) ? KeepFile(t) : BeginMoves(t);
+    case InstallPhase::Moving:
+        return FilesLeft(t) ? MoveFile(t) : EndMoves(t);
+    case InstallPhase::Moved:
+        return FilesLeft(t) ? RemoveKeptFile(t) : EndUpdate(t);
+    case InstallPhase::Done:
+        break;
+    }
+    return true;
+}
+
+InstallResult RunInstall(InstallPlan& plan, const ContentSource& source)
+{
+    Transaction transaction(plan, source);
+    while (transaction.phase != InstallPhase::Done) {
+        if (!Step(transaction))
+            return GiveUp(transaction);
+    }
+    return InstallResult{true, std::string()};
+}

@@ -1,0 +1,391 @@
+// An update stopped in any phase, and whatever the player did to the
+// folder before the next start: that start settles the install the one way
+// that is left (back, forward, or neither, changing nothing), changes
+// nothing that is not proven the update's, and says so in the log. Each
+// stop is made by running the update itself and dropping it where a kill
+// would.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "diag/log_file.h"
+#include "install/file_identity.h"
+#include "install/install_name.h"
+#include "install/journal_file.h"
+#include "install/recovery.h"
+#include "install/settle_update.h"
+#include "install/transaction.h"
+#include "tests/support/install_tree.h"
+#include "tests/support/test_support.h"
+
+namespace {
+
+// The install and an update of it: two files replaced, a new file in a new
+// folder, and a new file beside them.
+const Files kOlder = {{L"patcher.exe", "old patcher"},
+                      {L"maps\\a.map", "old map"},
+                      {L"readme.txt", "not in the update"}};
+const Entries kUpdate = {{"patcher.exe", "new patcher"},
+                         {"maps/a.map", "new map"},
+                         {"added/new.map", "new map file"},
+                         {"zz.txt", "new zz"}};
+
+Files Newer()
+{
+    Files newer = kOlder;
+    for (const auto& entry : kUpdate)
+        newer[std::regex_replace(Widen(entry.first), std::wregex(L"/"), L"\\")] = entry.second;
+    return newer;
+}
+
+// A staging file of the stopped update, by the number of its file.
+std::wstring Staged(const InstallPlan& plan, size_t file, const wchar_t* suffix)
+{
+    return StagingName(plan.files[file].target, plan.token, file, suffix);
+}
+
+// files with every folder on their way, as Snapshot lists folders.
+Files WithFolders(Files files)
+{
+    for (const auto& file : Files(files))
+        for (size_t at = file.first.find(L'\\'); at != std::wstring::npos;
+             at = file.first.find(L'\\', at + 1))
+            files[file.first.substr(0, at + 1)] = "folder";
+    return files;
+}
+
+std::string Log()
+{
+    return ReplaceLogStamps(ReadFileBytes(L"vestrel_logs.txt"));
+}
+
+const char kBack[] = "Recovered an update that was stopped here: every file it had changed is as it "
+                     "was before.";
+const char kForward[] = "Recovered an update that was stopped here: it had put every file in "
+                        "place; what it left beside them is removed.";
+const char kFinished[] = "Recovered an update that was stopped here by finishing it, as it could "
+                         "not be undone: every file it changes holds its new content.";
+const char kPartly[] = "Recovered an update that was stopped here as far as its journal is borne "
+                       "out: what it names that the update did not write is left as it is.";
+
+} // namespace
+
+TEST(SettleStoppedUpdate, EveryPhaseAndWhatThePlayerDidEndsTheWayThatIsLeft)
+{
+    enum Way { Back, Forward, Neither };
+    using Between = std::function<Files(const InstallPlan&)>;
+    const Between nothing = [](const InstallPlan&) { return Files(); };
+    const struct {
+        const char* label;
+        InstallPhase phase; // where the update was stopped,
+        size_t done;        // with so many steps of that phase behind it
+        Between between;    // what the player did; returns what must stay so
+        Way way;
+        std::vector<std::string> lines; // lines the log must hold
+    } rows[] = {
+        {"stopped while writing aside", InstallPhase::Staging, 2, nothing, Back, {kBack}},
+        {"stopped once every file was kept", InstallPhase::Keeping, 4, nothing, Back, {kBack}},
+        {"stopped while moving", InstallPhase::Moving, 2, nothing, Back, {kBack}},
+        {"stopped once every file was moved, before its record", InstallPhase::Moving, 4, nothing,
+         Back, {kBack}},
+        {"stopped while removing what it kept", InstallPhase::Moved, 1, nothing, Forward, {kForward}},
+        {"a kept file deleted", InstallPhase::Moving, 2,
+         [](const InstallPlan& plan) {
+             DeleteFileW(Staged(plan, 0, L".old").c_str());
+             return Files();
+         },
+         Forward, {"The update that was stopped here cannot be undone: [patcher.exe] holds the "
+                   "update's content, and the file it replaced is gone.", kFinished}},
+        {"a kept file and another entry's temporary file deleted", InstallPhase::Moving, 2,
+         [](const InstallPlan& plan) {
+             DeleteFileW(Staged(plan, 0, L".old").c_str());
+             DeleteFileW(Staged(plan, 3, L".tmp").c_str());
+             return Files();
+         },
+         Neither, {"The update that was stopped here cannot be undone: [patcher.exe] holds the "
+                   "update's content, and the file it replaced is gone.",
+                   "Nor can it be finished: [zz.txt] does not hold the update's content, and its "
+                   "temporary file is gone.",
+                   "Can't recover the update that was stopped here: it can be neither undone nor "
+                   "finished, so nothing is changed; its journal [vestrel_journal.txt] is kept."}},
+        {"a new file's temporary file and a kept file made read-only", InstallPhase::Moving, 2,
+         [](const InstallPlan& plan) {
+             MadeReadOnly(Staged(plan, 3, L".tmp"));
+             MadeReadOnly(Staged(plan, 0, L".old"));
+             return Files();
+         },
+         Back, {kBack}},
+        {"a draft of a journal made read-only", InstallPhase::Planned, 0,
+         [](const InstallPlan& plan) {
+             WriteFileBytes(kJournalDraftName, PlanText(plan).substr(0, 30));
+             MadeReadOnly(kJournalDraftName);
+             return Files();
+         },
+         Back, {"Removed [~vestrel-journal.tmp], the plan of an update that was stopped before it "
+                "changed anything."}},
+        {"a new file the player wrote over", InstallPhase::Moving, 3,
+         [](const InstallPlan&) {
+             WriteFileBytes(L"added\\new.map", "player's map");
+             return Files{{L"added\\new.map", "player's map"}, {L"added\\", "folder"}};
+         },
+         Back, {"Left [added\\new.map] as it is: it is not what the update wrote.",
+                "Left [added] as it is: it holds what the update did not bring.", kPartly}},
+        {"a kept file the player put his own in place of", InstallPhase::Keeping, 4,
+         [](const InstallPlan& plan) {
+             DeleteFileW(Staged(plan, 0, L".old").c_str());
+             WriteFileBytes(Staged(plan, 0, L".old"), "planted");
+             return Files{{Staged(plan, 0, L".old"), "planted"}};
+         },
+         Back, {"-0.old] as it is: it is not the file the update kept.", kPartly}},
+        {"a replaced file the player wrote over", InstallPhase::Moving, 1,
+         [](const InstallPlan& plan) {
+             WriteFileBytes(L"patcher.exe", "player's patcher");
+             return Files{{L"patcher.exe", "player's patcher"},
+                          {Staged(plan, 0, L".old"), "old patcher"}};
+         },
+         Back, {"Left [patcher.exe] as it is: it is not what the update wrote. What the update "
+                "kept of it stays in [", kPartly}},
+        {"a folder of the player's where the update was to make one", InstallPhase::Folders, 0,
+         [](const InstallPlan&) {
+             CreateDirectoryW(L"added", nullptr);
+             WriteFileBytes(L"added\\mine.txt", "player's");
+             return Files{{L"added\\mine.txt", "player's"}};
+         },
+         Back, {"Left [added] as it is: it is not a folder the update made.", kPartly}},
+        {"the update's folder made anew by the player", InstallPhase::Staging, 0,
+         [](const InstallPlan&) {
+             // Made while the old one still is, so that it cannot get its id.
+             MoveFileW(L"added", L"added-old");
+             CreateDirectoryW(L"added", nullptr);
+             RemoveDirectoryW(L"added-old");
+             return Files{{L"added\\", "folder"}};
+         },
+         Back, {"Left [added] as it is: it is not a folder the update made.", kPartly}},
+        {"the journal damaged", InstallPhase::Moving, 2,
+         [](const InstallPlan&) {
+             std::string journal = ReadFileBytes(kJournalName);
+             journal[journal.find("patcher.exe")] = 'q';
+             WriteFileBytes(kJournalName, journal);
+             return Files();
+         },
+         Neither, {"Can't recover the update that was stopped here: its journal "
+                   "[vestrel_journal.txt] is left alone, as its checksum does not match."}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.label);
+        ScopedWorkDir dir;
+        LogFile log;
+        GlobalLogScope logScope(&log);
+        WriteFiles(dir.Path(), kOlder);
+        const bool readOnly = MadeReadOnly(L"readme.txt"); // the player's, not the update's
+        InstallPlan plan = PlanFor(kUpdate);
+        StopIn(plan, kUpdate, row.phase, row.done);
+        const Files stays = row.between(plan);
+        const Files stopped = Snapshot(dir.Path(), true);
+
+        StdoutCapture quiet;
+        const RecoveryOutcome outcome = RecoverInterruptedUpdate();
+        quiet.Finish();
+        const std::string logged = Log();
+        for (const std::string& line : row.lines)
+            EXPECT_NE(logged.find(line), std::string::npos) << line << "\nin\n" << logged;
+        Files found = Snapshot(dir.Path(), true);
+        found.erase(L"vestrel_logs.txt");
+        EXPECT_EQ(WhatIsAt(L"readme.txt") == Found::ReadOnlyFile, readOnly);
+        if (row.way == Neither) {
+            EXPECT_EQ(outcome, RecoveryOutcome::NotRecovered);
+            Files expected = stopped;
+            expected.erase(L"vestrel_logs.txt");
+            EXPECT_TRUE(SameFiles(found, expected));
+            EXPECT_EQ(logged.find("Recovered"), std::string::npos) << logged;
+            continue;
+        }
+        Files expected = row.way == Back ? kOlder : Newer();
+        for (const auto& file : stays)
+            expected[file.first] = file.second;
+        EXPECT_EQ(outcome, row.phase == InstallPhase::Planned ? RecoveryOutcome::NothingToRecover
+                                                              : RecoveryOutcome::Recovered);
+        EXPECT_TRUE(SameFiles(found, WithFolders(expected))) << logged;
+        for (const auto& file : found)
+            if (file.first.back() != L'\\' && file.first != L"readme.txt") {
+                EXPECT_NE(WhatIsAt(file.first), Found::ReadOnlyFile) << Narrow(file.first);
+            }
+    }
+}
+
+// Two entries may name one file in other letter case; the later one's kept
+// file then holds the earlier one's new content. An undo that meets a held
+// file stops there, so that a later start still puts the two back newest
+// first and the old content is what remains. A journal that cannot be
+// deleted afterwards is a failure too, and the next start deletes it.
+TEST(SettleStoppedUpdate, TwoEntriesForOneFileAreUndoneNewestFirstAcrossAHeldFile)
+{
+    ScopedWorkDir dir;
+    LogFile log;
+    GlobalLogScope logScope(&log);
+    WriteFileBytes(L"data.pak", "old content");
+    const Entries update = {{"Data.pak", "Data.pak"}, {"data.pak", "data.pak"}};
+    InstallPlan plan = PlanFor(update);
+    StopIn(plan, update, InstallPhase::Moving, 2);
+    ASSERT_FALSE(plan.files[1].kept.empty());
+    ASSERT_EQ(ReadFileBytes(L"data.pak"), "data.pak");
+
+    HANDLE held = CreateFileW(Staged(plan, 1, L".old").c_str(), GENERIC_READ, 0, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    StdoutCapture quiet;
+    EXPECT_EQ(RecoverInterruptedUpdate(false), RecoveryOutcome::NotRecovered);
+    CloseHandle(held);
+
+    // A read-only journal cannot be deleted; Wine makes no file read-only
+    // on the FUSE volumes, so there the recovery simply ends.
+    if (MadeReadOnly(kJournalName)) {
+        EXPECT_EQ(RecoverInterruptedUpdate(false), RecoveryOutcome::NotRecovered);
+        EXPECT_EQ(ReadFileBytes(L"data.pak"), "old content");
+        EXPECT_NE(Log().find("Can't delete [vestrel_journal.txt]."), std::string::npos) << Log();
+        EXPECT_EQ(Log().find("Recovered"), std::string::npos) << Log();
+        SetFileAttributesW(kJournalName, FILE_ATTRIBUTE_NORMAL);
+    }
+    EXPECT_EQ(RecoverInterruptedUpdate(), RecoveryOutcome::Recovered);
+    quiet.Finish();
+    EXPECT_EQ(ReadFileBytes(L"data.pak"), "old content");
+    // The name's letter case is the one the first entry gave where the file
+    // system keeps the case of the name a file is moved to (FAT, exFAT,
+    // NTFS); Wine's own folders keep the file's.
+    std::vector<std::wstring> names = ListFilesBelow(dir.Path());
+    for (std::wstring& name : names)
+        name = FoldedName(name);
+    EXPECT_EQ(names, (std::vector<std::wstring>{L"DATA.PAK", L"VESTREL_LOGS.TXT"}));
+}
+
+// Patches often bring files that are as the install has them. An undo that
+// stops after it has put such a file back (a held file, a journal that
+// cannot be deleted) leaves it with the update's content and no kept file,
+// as a kept file deleted would; the next start still tells that it is put
+// back, and ends the undo instead of finishing the update or standing still.
+TEST(SettleStoppedUpdate, UnchangedFilePutBackByAStoppedUndoIsUndoneToTheEnd)
+{
+    for (const bool heldKept : {true, false}) {
+        SCOPED_TRACE(heldKept ? "a held kept file" : "a journal that cannot be deleted");
+        ScopedWorkDir dir;
+        LogFile log;
+        GlobalLogScope logScope(&log);
+        WriteFiles(dir.Path(), {{L"c.dat", "old c"}, {L"b.dat", "old b"}, {L"a.dat", "a.dat"}});
+        const Entries update = {{"c.dat", "c.dat"}, {"b.dat", "b.dat"}, {"a.dat", "a.dat"}};
+        InstallPlan plan = PlanFor(update);
+        StopIn(plan, update, InstallPhase::Moving, 3);
+        UniqueHandle held;
+        if (heldKept)
+            held = UniqueHandle(CreateFileW(Staged(plan, 0, L".old").c_str(), GENERIC_READ, 0,
+                                            nullptr, OPEN_EXISTING, 0, nullptr));
+        else if (!MadeReadOnly(kJournalName))
+            continue; // Wine makes no file read-only on this volume
+        StdoutCapture quiet;
+        EXPECT_EQ(RecoverInterruptedUpdate(false), RecoveryOutcome::NotRecovered);
+        held.Close();
+        SetFileAttributesW(kJournalName, FILE_ATTRIBUTE_NORMAL);
+        EXPECT_EQ(RecoverInterruptedUpdate(), RecoveryOutcome::Recovered);
+        quiet.Finish();
+        EXPECT_EQ(Log().find("cannot be undone"), std::string::npos) << Log();
+        EXPECT_EQ(ReadFileBytes(L"c.dat") + ReadFileBytes(L"b.dat"), "old cold b") << Log();
+        EXPECT_FALSE(FileExists(kJournalName));
+    }
+}
+
+// A file still held after the wait leaves the rest of the pass to try once
+// and go on, without waiting again: a holder that does not let go costs
+// one wait, not one for every file it holds.
+TEST(SettleStoppedUpdate, FilesHeldPastTheWaitCostOneWait)
+{
+    ScopedWorkDir dir;
+    LogFile log;
+    GlobalLogScope logScope(&log);
+    const Entries update = {{"v.dat", "x"}, {"w.dat", "x"}, {"x.dat", "x"}, {"y.dat", "x"}, {"z.dat", "x"}};
+    InstallPlan plan = PlanFor(update);
+    StopIn(plan, update, InstallPhase::Keeping, 0);
+    std::vector<UniqueHandle> held;
+    for (size_t i = 0; i < plan.files.size(); ++i)
+        held.emplace_back(CreateFileW(Staged(plan, i, L".tmp").c_str(), GENERIC_READ, 0, nullptr,
+                                      OPEN_EXISTING, 0, nullptr));
+    StdoutCapture quiet;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(SettleUpdate(plan, JournalPhase::Staging, Patience::InUse), SettleOutcome::Blocked);
+    const auto took = std::chrono::steady_clock::now() - start;
+    quiet.Finish();
+    EXPECT_LT(took, std::chrono::seconds(6)) << "a wait of 2 seconds for each of five files";
+}
+
+// Once every file is in place, a "moved" that cannot be recorded (here the
+// journal's handle refuses to write) undoes nothing: the new install is
+// whole, its kept files and journal wait, and the next start settles it to
+// the old install, whole as well. A start that must not wait (run mode 1)
+// leaves a journal held by a running update alone at once.
+TEST(SettleStoppedUpdate, MovedThatCannotBeRecordedIsNeverUndoneByThatRun)
+{
+    ScopedWorkDir dir;
+    LogFile log;
+    GlobalLogScope logScope(&log);
+    WriteFiles(dir.Path(), {{L"game.dat", "old game"}, {L"patcher.exe", "old patcher"}});
+    const Entries update = {{"game.dat", "new game"}, {"patcher.exe", "new patcher"}, {"new.dat", "new"}};
+    InstallPlan plan = PlanFor(update);
+    const ContentSource source = MemoryContent(update);
+    Transaction transaction(plan, source);
+    StepUntil(transaction, InstallPhase::Moving, 3);
+    transaction.journal.Close();
+    transaction.journal = UniqueHandle(CreateFileW(kJournalName, GENERIC_READ | DELETE, 0, nullptr,
+                                                   OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(transaction.journal.IsValid());
+
+    StdoutCapture quiet;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(RecoverInterruptedUpdate(false), RecoveryOutcome::StillRunning);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1))
+        << "the retries for a held journal alone take two seconds";
+
+    EXPECT_FALSE(Step(transaction));
+    const InstallResult result = GiveUp(transaction);
+    EXPECT_FALSE(result.done);
+    EXPECT_EQ(result.unwritable, "vestrel_journal.txt");
+    const Files newer = {{L"game.dat", "new game"}, {L"patcher.exe", "new patcher"}, {L"new.dat", "new"}};
+    for (const auto& file : newer)
+        EXPECT_EQ(ReadFileBytes(file.first), file.second);
+    EXPECT_TRUE(FileExists(kJournalName));
+    EXPECT_TRUE(FileExists(Staged(plan, 0, L".old")));
+
+    EXPECT_EQ(RecoverInterruptedUpdate(), RecoveryOutcome::Recovered);
+    quiet.Finish();
+    EXPECT_TRUE(SameFiles(Snapshot(dir.Path()), {{L"game.dat", "old game"},
+                                                 {L"patcher.exe", "old patcher"},
+                                                 {L"vestrel_logs.txt", ReadFileBytes(L"vestrel_logs.txt")}}));
+}
+
+// A file the plan found writable but that is made read-only before it is
+// kept is not replaced: its kept copy could never be removed again. The
+// update fails, and what it had done is put back.
+TEST(SettleStoppedUpdate, TargetMadeReadOnlyBeforeItIsKeptFailsTheUpdateWhole)
+{
+    ScopedWorkDir dir;
+    LogFile log;
+    GlobalLogScope logScope(&log);
+    WriteFiles(dir.Path(), {{L"b.dat", "old b"}, {L"a.dat", "old a"}});
+    if (!MadeReadOnly(L"a.dat"))
+        GTEST_SKIP() << "Wine makes no file read-only on this volume";
+    SetFileAttributesW(L"a.dat", FILE_ATTRIBUTE_NORMAL);
+    const Entries update = {{"b.dat", "b.dat"}, {"a.dat", "a.dat"}};
+    InstallPlan plan = PlanFor(update);
+    ContentSource source = MemoryContent(update);
+    source.close = [](bool allRead) { return !allRead || MadeReadOnly(L"a.dat"); };
+    StdoutCapture quiet;
+    EXPECT_FALSE(RunInstall(plan, source).done);
+    quiet.Finish();
+    EXPECT_NE(Log().find("Can't replace [a.dat]: the file is read-only."), std::string::npos) << Log();
+    SetFileAttributesW(L"a.dat", FILE_ATTRIBUTE_NORMAL);
+    EXPECT_TRUE(SameFiles(Snapshot(dir.Path()), {{L"a.dat", "old a"}, {L"b.dat", "old b"},
+                                                 {L"vestrel_logs.txt", ReadFileBytes(L"vestrel_logs.txt")}}));
+}

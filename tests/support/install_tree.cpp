@@ -1,0 +1,142 @@
+#include "tests/support/install_tree.h"
+
+#include <windows.h>
+#include <zlib.h>
+
+#include <filesystem>
+#include <random>
+
+#include "archive/entry_name.h"
+#include "tests/support/test_support.h"
+
+Files Snapshot(const std::wstring& dir, bool withFolders)
+{
+    Files files;
+    for (const std::wstring& name : ListFilesBelow(dir))
+        files[name] = ReadFileBytes(dir + L"\\" + name);
+    std::error_code ec;
+    for (auto it = std::filesystem::recursive_directory_iterator(dir, ec);
+         withFolders && it != std::filesystem::recursive_directory_iterator(); it.increment(ec))
+        if (it->is_directory(ec))
+            files[std::filesystem::relative(it->path(), dir, ec).native() + L"\\"] = "folder";
+    return files;
+}
+
+void WriteFiles(const std::wstring& dir, const Files& files)
+{
+    for (const auto& file : files) {
+        const std::wstring path = dir + L"\\" + file.first;
+        for (size_t at = dir.size() + 1; at < path.size(); ++at)
+            if (path[at] == L'\\')
+                CreateDirectoryW(path.substr(0, at).c_str(), nullptr);
+        if (path.back() != L'\\')
+            WriteFileBytes(path, file.second);
+    }
+}
+
+::testing::AssertionResult SameFiles(const Files& found, const Files& expected)
+{
+    auto shown = [](const Files& files, const std::wstring& path) {
+        const auto at = files.find(path);
+        return at == files.end() ? std::string("nothing")
+                                 : "[" + at->second.substr(0, 60) +
+                                       (at->second.size() > 60 ? "...]" : "]");
+    };
+    auto a = found.begin();
+    auto b = expected.begin();
+    while (a != found.end() || b != expected.end()) {
+        std::wstring path;
+        if (b == expected.end() || (a != found.end() && a->first < b->first))
+            path = a->first;
+        else if (a == found.end() || b->first < a->first || a->second != b->second)
+            path = b->first;
+        if (!path.empty())
+            return ::testing::AssertionFailure()
+                   << "first difference at [" << Narrow(path) << "]: found " << shown(found, path)
+                   << ", expected " << shown(expected, path);
+        ++a;
+        ++b;
+    }
+    return ::testing::AssertionSuccess();
+}
+
+bool HasStagingFiles(const std::wstring& dir)
+{
+    for (const std::wstring& name : ListFilesBelow(dir))
+        if (name.find(L"~vestrel-") != std::wstring::npos)
+            return true;
+    return false;
+}
+
+std::string TextBytes(size_t n, unsigned seed)
+{
+    static const char* words[] = {"patch ", "map ", "sword ", "inn ", "quest ", "ore ", "\n"};
+    std::mt19937 generator(seed);
+    std::string text;
+    while (text.size() < n)
+        text += words[generator() % 7];
+    text.resize(n);
+    return text;
+}
+
+std::uint32_t Crc(const std::string& bytes)
+{
+    return static_cast<std::uint32_t>(crc32(crc32(0L, Z_NULL, 0),
+                                            reinterpret_cast<const Bytef*>(bytes.data()),
+                                            static_cast<uInt>(bytes.size())));
+}
+
+bool MadeReadOnly(const std::wstring& path)
+{
+    SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_READONLY);
+    return (GetFileAttributesW(path.c_str()) & FILE_ATTRIBUTE_READONLY) != 0;
+}
+
+InstallPlan PlanFor(const Entries& entries)
+{
+    InstallPlan plan;
+    EXPECT_TRUE(StartPlan(plan));
+    for (size_t i = 0; i < entries.size(); ++i) {
+        const std::string& name = entries[i].first;
+        const std::string& data = entries[i].second;
+        const bool directory = IsDirectoryEntry(name, data.size());
+        std::wstring target;
+        EXPECT_TRUE(EntryTarget(name, directory, target)) << name;
+        const PlanOutcome planned =
+            directory ? PlanDirectory(plan, target, name)
+                      : PlanFile(plan, target, name, i, data.size(), Crc(data));
+        EXPECT_EQ(planned, PlanOutcome::Planned) << name;
+    }
+    return plan;
+}
+
+ContentSource MemoryContent(const Entries& entries)
+{
+    ContentSource source;
+    source.open = [](const PlannedFile&) { return true; };
+    source.copy = [entries](const PlannedFile& file, HANDLE out) {
+        const std::string& data = entries[file.entry].second;
+        DWORD written = 0;
+        return WriteFile(out, data.data(), static_cast<DWORD>(data.size()), &written, nullptr)
+                   ? ContentOutcome::Written
+                   : ContentOutcome::WriteFailed;
+    };
+    source.done = [](const PlannedFile&) {};
+    source.close = [](bool) { return true; };
+    return source;
+}
+
+void StepUntil(Transaction& transaction, InstallPhase phase, size_t done)
+{
+    while (!(transaction.phase == phase && transaction.next == done) &&
+           transaction.phase != InstallPhase::Done)
+        ASSERT_TRUE(Step(transaction));
+    ASSERT_TRUE(transaction.phase == phase) << "the update never reached the phase";
+}
+
+void StopIn(InstallPlan& plan, const Entries& entries, InstallPhase phase, size_t done)
+{
+    const ContentSource source = MemoryContent(entries);
+    Transaction transaction(plan, source);
+    StepUntil(transaction, phase, done);
+}

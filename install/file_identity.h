@@ -1,9 +1,6 @@
 #pragma once
 
-#include <windows.h>
-
 #include <cstdint>
-#include <functional>
 #include <string>
 
 #include "install/retry_while_held.h"
@@ -59,10 +56,3 @@ bool ContentOf(const std::wstring& path, std::uint64_t& size, std::uint32_t& crc
 // replacement. False when the file was not read-only. The thread's last
 // error is kept.
 bool ClearReadOnly(const std::wstring& path);
-
-// Reads the open file from where it stands to its end: the CRC-32 and the
-// count of its bytes. Each piece read also goes to alsoTo, where given (a
-// copy), which may refuse it. False when a read fails (reported) or alsoTo
-// refuses.
-bool ReadWithCrc(HANDLE file, std::uint32_t& crc, std::uint64_t& size,
-                 const std::function<bool(const unsigned char*, DWORD)>& alsoTo = nullptr);

@@ -117,3 +117,18 @@ std::wstring StagingName(const std::wstring& target, const std::wstring& token, 
         separator == std::wstring::npos ? std::wstring() : target.substr(0, separator + 1);
     return folder + kStagingPrefix + token + L"-" + std::to_wstring(number) + suffix;
 }
+
+std::wstring CopyName(const std::wstring& temp)
+{
+    return temp.substr(0, temp.size() - 4) + L".cpy";
+}
+
+std::wstring StagedFolderName(const std::wstring& folder, const std::wstring& token, size_t number)
+{
+    std::wstring staged = StagingName(folder, token, number, L".dir");
+    const size_t ownLength = folder.size() - (folder.find_last_of(L'\\') + 1);
+    const size_t stagedLength = staged.size() - (staged.find_last_of(L'\\') + 1);
+    if (ownLength > stagedLength)
+        staged.insert(staged.size() - 4, ownLength - stagedLength, L'_');
+    return staged;
+}

@@ -185,7 +185,7 @@ SettleOutcome DeleteStagingFiles(Settling& settling, const PlannedFile& file, bo
 {
     SettleOutcome outcome = SettleOutcome::Settled;
     if (!file.kept.empty()) {
-        if (!Delete(settling, CopyName(file)))
+        if (!Delete(settling, CopyName(file.temp)))
             return SettleOutcome::Blocked;
         outcome = DeleteKeptFile(settling, file, targetUntouched);
         if (outcome == SettleOutcome::Blocked)
@@ -241,7 +241,7 @@ std::set<std::wstring> NamesIn(const Settling& settling, const std::wstring& fol
     std::set<std::wstring> names;
     const std::wstring prefix = FoldedName(folder + L"\\");
     for (const PlannedFile& file : settling.plan.files) {
-        for (const std::wstring& name : {file.target, file.temp, file.kept, CopyName(file)}) {
+        for (const std::wstring& name : {file.target, file.temp, file.kept, CopyName(file.temp)}) {
             const std::wstring folded = FoldedName(name);
             if (folded.compare(0, prefix.size(), prefix) == 0 &&
                 folded.find(L'\\', prefix.size()) == std::wstring::npos &&
@@ -328,7 +328,8 @@ SettleOutcome RemoveFolders(Settling& settling)
     const auto& directories = settling.plan.directories;
     for (size_t i = directories.size(); i-- > 0;)
         outcome = AddAndStopWaitingIfBlocked(settling, outcome,
-                      RemoveFolder(settling, directories[i], StagedFolderName(settling.plan, i)));
+                      RemoveFolder(settling, directories[i],
+                                   StagedFolderName(directories[i].folder, settling.plan.token, i)));
     return outcome;
 }
 

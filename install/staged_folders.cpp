@@ -17,6 +17,12 @@ size_t Depth(const PlannedDirectory& directory)
     return static_cast<size_t>(std::count(directory.folder.begin(), directory.folder.end(), L'\\'));
 }
 
+// Where the plan's folder index is made while it is the update's by name.
+std::wstring StagedPath(const InstallPlan& plan, size_t index)
+{
+    return FullPath(plan, StagedFolderName(plan.directories[index].folder, plan.token, index));
+}
+
 } // namespace
 
 bool MakeDirectory(const std::wstring& path, const std::string& name)
@@ -26,17 +32,6 @@ bool MakeDirectory(const std::wstring& path, const std::string& name)
     if (GetLastError() != ERROR_ALREADY_EXISTS)
         perror(name.c_str());
     return false;
-}
-
-std::wstring StagedFolderName(const InstallPlan& plan, size_t index)
-{
-    const std::wstring& folder = plan.directories[index].folder;
-    std::wstring staged = StagingName(folder, plan.token, index, L".dir");
-    const size_t ownLength = folder.size() - (folder.find_last_of(L'\\') + 1);
-    const size_t stagedLength = staged.size() - (staged.find_last_of(L'\\') + 1);
-    if (ownLength > stagedLength)
-        staged.insert(staged.size() - 4, ownLength - stagedLength, L'_');
-    return staged;
 }
 
 size_t FolderLevels(const InstallPlan& plan)
@@ -54,7 +49,7 @@ std::vector<size_t> MakeFolderLevel(InstallPlan& plan, size_t level, bool staged
         PlannedDirectory& directory = plan.directories[i];
         if (Depth(directory) != level)
             continue;
-        const std::wstring path = FullPath(plan, staged ? StagedFolderName(plan, i) : directory.folder);
+        const std::wstring path = staged ? StagedPath(plan, i) : FullPath(plan, directory.folder);
         if (MakeDirectory(path, directory.name)) {
             directory.id = FolderId(path);
             made.push_back(i);
@@ -67,7 +62,7 @@ bool PutFoldersInPlace(const InstallPlan& plan, const std::vector<size_t>& made,
                        std::string& failedName)
 {
     for (size_t index : made) {
-        const std::wstring from = FullPath(plan, StagedFolderName(plan, index));
+        const std::wstring from = StagedPath(plan, index);
         const std::wstring to = FullPath(plan, plan.directories[index].folder);
         if (!RetryWhileFileHeld(Patience::NewFile, [&] {
                 return MoveFileExW(from.c_str(), to.c_str(), 0) != FALSE;

@@ -6,7 +6,8 @@
 #include "install/install_plan.h"
 
 // The folders an update makes. With a journal they are made a level at a
-// time (outermost first), each under its staging name in its parent, and
+// time (outermost first), each under its staging name in its parent
+// (StagedFolderName), and
 // given their own names, empty, only once the journal records their ids:
 // so no folder ever stands under its own name that the next start cannot
 // tell for the update's.
@@ -17,12 +18,6 @@
 // goes on: an entry inside it then fails when its file is written. True
 // only when this call made the directory.
 bool MakeDirectory(const std::wstring& path, const std::string& name);
-
-// Where a folder of the plan is made, in its parent once that has its own
-// name: "~vestrel-<token>-<n>.dir", padded to no less than the folder's own
-// name (FAT keeps a file's id through a rename that does not lengthen its
-// name).
-std::wstring StagedFolderName(const InstallPlan& plan, size_t index);
 
 // How many levels deep the plan's folders go: 1 for folders in the working
 // directory alone, 0 for none.

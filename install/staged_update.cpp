@@ -4,6 +4,7 @@
 
 #include "diag/report.h"
 #include "diag/text_codec.h"
+#include "install/file_crc.h"
 #include "install/file_identity.h"
 #include "install/install_name.h"
 
@@ -110,7 +111,7 @@ bool KeepOldFile(const InstallPlan& plan, const PlannedFile& file, KeptCopy& cop
     const std::wstring kept = FullPath(plan, file.kept);
     if (CreateHardLinkW(kept.c_str(), target.c_str(), nullptr))
         return true;
-    const std::wstring whole = FullPath(plan, CopyName(file));
+    const std::wstring whole = FullPath(plan, CopyName(file.temp));
     std::uint64_t size = 0;
     if (!CopyToKeep(target, whole, size, copy.crc))
         return false;
@@ -147,11 +148,6 @@ bool DeleteIfThere(const InstallPlan& plan, const std::wstring& name, Patience p
     ReportLastError("DeleteFile");
     Report(g_log, "Can't delete [%s].", WideToUtf8(name).c_str());
     return false;
-}
-
-std::wstring CopyName(const PlannedFile& file)
-{
-    return file.temp.substr(0, file.temp.size() - 4) + L".cpy";
 }
 
 UniqueHandle CreateTempFile(const InstallPlan& plan, const PlannedFile& file)

@@ -12,10 +12,6 @@
 // name, then every file is moved into place. Each step leaves what is on
 // disk such that the settling of settle_update.h can undo or finish it.
 
-// Where a volume without hard links gets its copy of a kept file until the
-// copy is whole: beside the file's temporary one.
-std::wstring CopyName(const PlannedFile& file);
-
 // Deletes name, which must be proven the update's, if it is there: read-only
 // or not. A file already gone counts as deleted. False when it cannot be
 // deleted (reported).

@@ -177,7 +177,10 @@ bool AllMoved(const Transaction& t)
 
 InstallResult GiveUp(Transaction& t)
 {
-    t.source.close(false);
+    // A failure while reading lets the content go before the settling,
+    // which may wait for held files; otherwise its owner closes it.
+    if (t.phase == InstallPhase::Staging)
+        t.source.close(false);
     if (AllMoved(t)) {
         t.journal.Close();
     } else if (t.journal.IsValid()) {

@@ -20,17 +20,19 @@
 //   2. No folder stands under its own name before its id is on record:
 //      until then it is the update's by its staging name.
 //   3. No file is moved into place before every new content is on disk,
-//      every file it replaces is kept, and "moving" is recorded.
+//      every file the plan found and replaces is kept, and "moving" is
+//      recorded.
 //   4. No kept file goes before "moved" is on disk.
-//   5. Only this file writes records, each on disk before the step it
-//      allows; a stopped update is settled from the journal and what is on
-//      disk alone, and so is one stopped while being settled.
+//   5. Only this file decides when a record is written (the plan itself
+//      by BeginJournal), each on disk before the step it allows; a stopped
+//      update is settled from the journal and what is on disk alone, and
+//      so is one stopped while being settled.
 //
 // The phases. A run goes down the table; a stop (a kill, a logoff, a power
 // cut) in any phase leaves what its row says, and the next start settles
 // it as the row says (settle_update.h; recovery.h at the start). Staging
-// names are "~vestrel-<token>-<n><suffix>" beside what they stand for
-// (StagingName), n the file's or folder's place in the plan.
+// names are "~vestrel-<token>-<n><suffix>" beside what they stand for, n
+// the file's or folder's place in the plan (install_name.h).
 //
 // Planned     On disk: nothing of the update; while BeginJournal writes
 //             it, the plan under "~vestrel-journal.tmp".
@@ -39,20 +41,26 @@
 //             to "vestrel_journal.txt". An update of folders alone has no
 //             journal: MakeFoldersInPlace makes them and it is Done.
 // Folders     On disk: the journal; a level of folders at a time, under
-//             "<n>.dir" names, each level given its own names once "made"
-//             records its ids (MakeFolders).
+//             "<n>.dir" names (padded to the folder's own length), each
+//             level given its own names once "made" records its ids
+//             (MakeFolders).
 //             Journal: the plan, "made" per level.  A stop: back.
 // Staging     On disk: "<n>.tmp", the new content of each file in the
-//             plan's order, each flushed when written (StageFile).
+//             plan's order, each flushed when written (StageFile; on the
+//             journal's local NTFS volume written without the disk's cache
+//             flush, which "moving" then makes for all).
 //             Journal: as above.  A stop: back.
 // Keeping     On disk: every new content; "<n>.old", a second name of each
-//             file to be replaced, or where the volume has no hard links a
-//             copy, written as "<n>.cpy" and renamed once whole
-//             (KeepFile). Entered once the source is read to its end.
+//             file the plan found and replaces, or where the volume has no
+//             hard links a copy, written as "<n>.cpy" and renamed once
+//             whole (KeepFile). Entered once the source is read to its end.
 //             Journal: as above.  A stop: back.
 // Moving      On disk: "<n>.tmp" renamed onto its target, file by file in
-//             the plan's order (MoveFile). Entered by BeginMoves, which
-//             records "kept" (the copies' CRC-32) and "moving" in one write.
+//             the plan's order (MoveFile). A later entry for a target an
+//             earlier one brought first keeps that content as its own
+//             "<n>.old" (or "<n>.cpy" renamed), just before its rename.
+//             Entered by BeginMoves, which records "kept" (the copies'
+//             CRC-32, where it made any) and "moving" in one write.
 //             Journal: "moving".  A stop: back where every replaced file
 //             is kept; else forward where every new content is at hand, in
 //             place or in its "<n>.tmp"; else neither, and nothing changes.
@@ -61,6 +69,8 @@
 //             which records "moved".
 //             Journal: "moved".  A stop: forward, what is left is removed.
 // Done        The journal is deleted (EndUpdate): the new install, whole.
+//             Where a kept file cannot go yet, the update is done all the
+//             same, and the journal stays with it for the next start.
 //
 // "Back" puts every replaced file back from its kept file and removes the
 // update's files and folders; "forward" moves what is staged into place and

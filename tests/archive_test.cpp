@@ -221,7 +221,8 @@ TEST_F(ExtractArchiveTest, MissingDirectoriesAreMadeWithoutDirectoryEntries)
 // (which names are unsafe: install_name_test.cpp).
 TEST_F(ExtractArchiveTest, UnsafeNamesRefuseTheWholeArchive)
 {
-    const std::string unsafe[] = {"../evil.txt", "CON", "vestrel_journal.txt", "sav*/slot1.sav"};
+    const std::string unsafe[] = {"../evil.txt", "CON", "vestrel_journal.txt", "sav*/slot1.sav",
+                                  "sub\\" /* a file with data: not a folder */};
     for (const std::string& name : unsafe) {
         SCOPED_TRACE("name [" + name + "]");
         WriteOlderInstall();

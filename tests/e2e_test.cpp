@@ -103,7 +103,7 @@ TEST_F(VestrelExe, ProgressWindowIsCentredAndShowsItsTextWhileTheUpdateWaits)
     zip.File("maps/new.map", "map data").File("e-patcher.exe", StandInBytesFor());
     ASSERT_TRUE(zip.WriteTo(Here(L"update.zip")));
 
-    VestrelProcess vestrel({"2", "update.zip", "e-patcher.exe"});
+    VestrelProcess vestrel({"2", "update.zip", "e-patcher.exe", "ignored"});
     HWND window = vestrel.WaitForWindow("Torvik Vestrel");
     ASSERT_NE(window, nullptr);
     RECT rect = {};
@@ -134,7 +134,7 @@ TEST_F(VestrelExe, ProgressWindowIsCentredAndShowsItsTextWhileTheUpdateWaits)
     // Standard output is in text mode: the line ends in CR LF there.
     std::string quoted = QuotedPathLine(Here(L"e-patcher.exe"));
     quoted.back() = '\r';
-    EXPECT_NE(run.standardOutput.find(quoted + "\n"), std::string::npos)
+    EXPECT_NE(run.standardOutput.find("All files unzipped." + quoted + "\n"), std::string::npos)
         << run.standardOutput;
 }
 
@@ -150,6 +150,7 @@ TEST_F(VestrelExe, FailedUnpackShowsCodeSevenAndKeepsTheInstall)
     EXPECT_EQ(ReadFileBytes(L"e-patcher7.exe"), "old patcher");
     EXPECT_EQ(ReadFileBytes(L"update.zip"), "no zip");
     EXPECT_EQ(Log(), "Can't open zip archive: Not a zip archive - [update.zip]\r\nError code: [7]\r\n");
+    EXPECT_EQ(run.standardOutput.find('"'), std::string::npos) << "restarted: " << run.standardOutput;
 }
 
 TEST_F(VestrelExe, SwapRunReplacesTheExecutableAndRestartsIt)

@@ -253,37 +253,6 @@ TEST_F(RunUpdateTest, SwapOntoAnExecutableReleasedWithinTheRetriesSucceeds)
     }
 }
 
-TEST_F(RunUpdateTest, UnpackWaitsUnpacksDeletesTheArchiveAndRestarts)
-{
-    HeldProgram patcher(Here(L"u-patcher.exe"));
-    ZipBuilder zip;
-    zip.File("data/new.txt", "unpacked");
-    ASSERT_TRUE(zip.WriteTo(Here(L"update.zip")));
-
-    std::future<int> run =
-        RunInBackground({"vestrel.exe", "2", "update.zip", "u-patcher.exe", "ignored"});
-    EXPECT_EQ(run.wait_for(300ms), std::future_status::timeout);
-    EXPECT_TRUE(FileExists(L"update.zip")) << "nothing is unpacked while the patcher runs";
-    patcher.End();
-    ASSERT_EQ(run.wait_for(10s), std::future_status::ready);
-
-    EXPECT_EQ(run.get(), 1);
-    EXPECT_EQ(ReadFileBytes(L"data\\new.txt"), "unpacked");
-    EXPECT_FALSE(FileExists(L"update.zip"));
-    EXPECT_NE(m_stdout.find("All files unzipped." + QuotedPathLine(Here(L"u-patcher.exe"))),
-              std::string::npos)
-        << m_stdout;
-    EXPECT_EQ(WaitForStartRecords(Here(L"u-patcher.exe"), 2).size(), 2u) << "restarted";
-}
-
-TEST_F(RunUpdateTest, FailedUnpackRestartsNothing)
-{
-    CopyStandIn(Here(L"u-patcher2.exe"));
-    EXPECT_EQ(Run({"vestrel.exe", "2", "missing.zip", "u-patcher2.exe"}), 7);
-    EXPECT_EQ(m_stdout.find('"'), std::string::npos) << "no launch path: " << m_stdout;
-    EXPECT_TRUE(ReadStartRecords(Here(L"u-patcher2.exe")).empty());
-}
-
 TEST_F(RunUpdateTest, RestartModesStartTheTargetFromTheWorkingDirectoryOrItsOwnPath)
 {
     CreateDirectoryW(L"elsewhere", nullptr);

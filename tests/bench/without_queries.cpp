@@ -24,12 +24,6 @@ bool ContentOf(const std::wstring&, std::uint64_t&, std::uint32_t&, Patience)
     return false;
 }
 
-bool ReadWithCrc(HANDLE, std::uint32_t&, std::uint64_t&,
-                 const std::function<bool(const unsigned char*, DWORD)>&)
-{
-    return false;
-}
-
 bool ClearReadOnly(const std::wstring&)
 {
     return false;

@@ -24,7 +24,7 @@ wine_server_of() {
   local dir pid
   dir=$(wine_server_dir "$1")
   [ -n "$dir" ] || return 0
-  for pid in $(pgrep -x 'wineserver|wineserver64' || true); do
+  for pid in $(pgrep '^wineserver' || true); do
     [ "$(readlink "/proc/$pid/cwd" 2>/dev/null)" = "$dir" ] && echo "$pid"
   done
 }

@@ -9,16 +9,16 @@
 
 namespace {
 
-bool OpenEntry(ArchiveContent& content, const PlannedFile& file)
+bool OpenEntry(ArchiveContent& content, const PlannedRead& read)
 {
-    const char* name = file.name.c_str();
+    const char* name = read.name.c_str();
     Print("Unzipping [%s]...\n", name);
     Report(g_log, "Unzipping [%s]...", name);
 
     zip_t* archive = content.archive.get();
-    const bool found = zip_stat_index(archive, file.entry, 0, &content.stat) == 0;
+    const bool found = zip_stat_index(archive, read.entry, 0, &content.stat) == 0;
     content.lzma = found && IsLzmaEntry(content.stat);
-    content.entry.reset(found ? zip_fopen_index(archive, file.entry,
+    content.entry.reset(found ? zip_fopen_index(archive, read.entry,
                                                 content.lzma ? ZIP_FL_COMPRESSED : 0)
                               : nullptr);
     if (!content.entry) {
@@ -28,7 +28,7 @@ bool OpenEntry(ArchiveContent& content, const PlannedFile& file)
     return true;
 }
 
-ContentOutcome CopyEntryTo(ArchiveContent& content, const PlannedFile& file, HANDLE out)
+ContentOutcome CopyEntryTo(ArchiveContent& content, const PlannedRead& read, HANDLE out)
 {
     std::string readError;
     switch (content.lzma ? CopyLzmaEntry(content.entry.get(), content.stat, out, readError)
@@ -36,7 +36,7 @@ ContentOutcome CopyEntryTo(ArchiveContent& content, const PlannedFile& file, HAN
     case CopyOutcome::Copied:
         return ContentOutcome::Written;
     case CopyOutcome::ReadFailed:
-        Report(g_log, "Can't read [%s] from zip archive: %s", file.name.c_str(), readError.c_str());
+        Report(g_log, "Can't read [%s] from zip archive: %s", read.name.c_str(), readError.c_str());
         return ContentOutcome::ReadFailed;
     case CopyOutcome::WriteFailed:
         break;
@@ -44,11 +44,11 @@ ContentOutcome CopyEntryTo(ArchiveContent& content, const PlannedFile& file, HAN
     return ContentOutcome::WriteFailed;
 }
 
-void EntryDone(ArchiveContent& content, const PlannedFile& file)
+void EntryDone(ArchiveContent& content, const PlannedRead& read)
 {
     content.entry.reset();
-    Print("Finished unzipping [%s].\n\n", file.name.c_str());
-    Report(g_log, "Finished unzipping [%s].", file.name.c_str());
+    Print("Finished unzipping [%s].\n\n", read.name.c_str());
+    Report(g_log, "Finished unzipping [%s].", read.name.c_str());
 }
 
 bool EndReading(ArchiveContent& content, bool allRead)
@@ -66,11 +66,11 @@ bool EndReading(ArchiveContent& content, bool allRead)
 ContentSource SourceOf(ArchiveContent& content)
 {
     ContentSource source;
-    source.open = [&content](const PlannedFile& file) { return OpenEntry(content, file); };
-    source.copy = [&content](const PlannedFile& file, HANDLE out) {
-        return CopyEntryTo(content, file, out);
+    source.open = [&content](const PlannedRead& read) { return OpenEntry(content, read); };
+    source.copy = [&content](const PlannedRead& read, HANDLE out) {
+        return CopyEntryTo(content, read, out);
     };
-    source.done = [&content](const PlannedFile& file) { EntryDone(content, file); };
+    source.done = [&content](const PlannedRead& read) { EntryDone(content, read); };
     source.close = [&content](bool allRead) { return EndReading(content, allRead); };
     return source;
 }

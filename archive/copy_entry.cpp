@@ -37,7 +37,7 @@ CopyOutcome CopyEntry(zip_file_t* entry, const zip_stat_t& stat, HANDLE out, std
             return CopyOutcome::ReadFailed;
         }
         DWORD written = 0;
-        if (!WriteFile(out, buffer, static_cast<DWORD>(read), &written, nullptr)) {
+        if (out && !WriteFile(out, buffer, static_cast<DWORD>(read), &written, nullptr)) {
             ReportLastError("WriteFile");
             return CopyOutcome::WriteFailed;
         }

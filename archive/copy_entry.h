@@ -21,5 +21,6 @@ enum class CopyOutcome {
 // and one write each, nothing buffered in between. After the stated size
 // one more read must find the end of the data: that read is where libzip
 // checks the CRC-32. A short, failed or overlong read ends the copy. stat
-// is the entry's record (its size and CRC-32).
+// is the entry's record (its size and CRC-32). With no out (null), the
+// entry is read and checked the same way, and written nowhere.
 CopyOutcome CopyEntry(zip_file_t* entry, const zip_stat_t& stat, HANDLE out, std::string& readError);

@@ -100,7 +100,7 @@ CopyOutcome CopyLzmaEntry(zip_file_t* raw, const zip_stat_t& stat, HANDLE out,
             return CopyOutcome::ReadFailed;
         }
         DWORD written = 0;
-        if (!WriteFile(out, piece, static_cast<DWORD>(decoded), &written, nullptr)) {
+        if (out && !WriteFile(out, piece, static_cast<DWORD>(decoded), &written, nullptr)) {
             ReportLastError("WriteFile");
             return CopyOutcome::WriteFailed;
         }

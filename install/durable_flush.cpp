@@ -33,12 +33,30 @@ FARPROC NtdllFunction(const char* name)
     return ntdll ? GetProcAddress(ntdll, name) : nullptr;
 }
 
+// Whether this is Windows 8.1 or later (RtlGetVersion, which unlike
+// GetVersionEx tells the truth to a program without a manifest entry for
+// the version). NtFlushBuffersFileEx came with Windows 8, but its page of
+// 2013 declared three parameters; the five this program passes are
+// documented from 8.1 on, and on the 32-bit build a call with the wrong
+// count would leave the stack off by 8 bytes.
+bool IsWindows81OrLater()
+{
+    using GetVersion = NTSTATUS(NTAPI*)(OSVERSIONINFOW*);
+    const auto get = reinterpret_cast<GetVersion>(
+        reinterpret_cast<void*>(NtdllFunction("RtlGetVersion")));
+    OSVERSIONINFOW version = {};
+    version.dwOSVersionInfoSize = sizeof version;
+    if (!get || get(&version) < 0)
+        return false;
+    return version.dwMajorVersion > 6 || (version.dwMajorVersion == 6 && version.dwMinorVersion >= 3);
+}
+
 // The flush without sync where it keeps its promise. Under Wine the disk
 // is a POSIX file system, where only a flush of the file itself makes its
 // data durable, so the full flush is kept there whatever Wine's ntdll offers.
 FlushBuffersFileEx FlushWithoutSync()
 {
-    if (NtdllFunction("wine_get_version"))
+    if (NtdllFunction("wine_get_version") || !IsWindows81OrLater())
         return nullptr;
     return reinterpret_cast<FlushBuffersFileEx>(
         reinterpret_cast<void*>(NtdllFunction("NtFlushBuffersFileEx")));
@@ -95,10 +113,10 @@ std::wstring FolderFlushVolume(const std::wstring& path)
     return folder.IsValid() ? BatchFlushVolume(folder.Get()) : std::wstring();
 }
 
-bool FlushNewContent(HANDLE file, const std::wstring& journalVolume)
+bool FlushNewContent(HANDLE file, bool onJournalVolume)
 {
     static const FlushBuffersFileEx flushWithoutSync = FlushWithoutSync();
-    if (flushWithoutSync && !journalVolume.empty() && BatchFlushVolume(file) == journalVolume) {
+    if (flushWithoutSync && onJournalVolume) {
         IO_STATUS_BLOCK status = {};
         if (flushWithoutSync(file, kFlushFlagsNoSync, nullptr, 0, &status) >= 0)
             return true;

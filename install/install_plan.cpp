@@ -70,6 +70,21 @@ PlanOutcome ResolveTarget(const InstallPlan& plan, const std::wstring& target,
     return PlanOutcome::Refused;
 }
 
+// A later entry for a file the plan has (in any letter case): the file gets
+// its content, and the entries before it are read only to be checked.
+PlanOutcome PlanLaterEntry(InstallPlan& plan, size_t number, const std::string& name,
+                           std::uint64_t entry, std::uint64_t size, std::uint32_t crc)
+{
+    for (PlannedRead& read : plan.reads)
+        read.checkOnly = read.checkOnly || read.file == number;
+    PlannedFile& file = plan.files[number];
+    file.name = name;
+    file.size = size;
+    file.crc = crc;
+    plan.reads.push_back(PlannedRead{number, entry, name, false});
+    return PlanOutcome::Planned;
+}
+
 } // namespace
 
 bool StartPlan(InstallPlan& plan)
@@ -113,14 +128,12 @@ PlanOutcome PlanFile(InstallPlan& plan, const std::wstring& target, const std::s
     PlanFoldersOnTheWay(plan, file.target, name);
     const std::wstring folded = FoldedName(file.target);
     const auto earlier = plan.plannedFiles.find(folded);
-    bool replaces = earlier != plan.plannedFiles.end();
-    Found found = Found::Nothing;
-    if (plan.plannedDirectories.count(folded))
-        found = Found::Directory;
-    else if (replaces)
-        file.keptFrom = earlier->second; // already planned, and checked then
-    else
-        found = WhatIsAt(FullPath(plan, file.target), &file.keptStamp);
+    if (earlier != plan.plannedFiles.end())
+        return PlanLaterEntry(plan, earlier->second, name, entry, size, crc);
+    bool replaces = false;
+    const Found found = plan.plannedDirectories.count(folded)
+                            ? Found::Directory
+                            : WhatIsAt(FullPath(plan, file.target), &file.keptStamp);
 
     switch (found) {
     case Found::Nothing:
@@ -157,10 +170,10 @@ PlanOutcome PlanFile(InstallPlan& plan, const std::wstring& target, const std::s
     if (replaces)
         file.kept = StagingName(file.target, plan.token, number, L".old");
     file.name = name;
-    file.entry = entry;
     file.size = size;
     file.crc = crc;
     plan.files.push_back(file);
+    plan.reads.push_back(PlannedRead{number, entry, name, false});
     plan.plannedFiles[folded] = number;
     return PlanOutcome::Planned;
 }

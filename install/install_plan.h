@@ -16,26 +16,33 @@
 // is complete. Every name is relative to the working directory, in the
 // install's normal form. With each name goes what identifies the update's
 // own file there, so that an undo never takes another file for it.
-const std::size_t kOriginalFile = static_cast<std::size_t>(-1);
-
+// A file has one record however many entries name it: the last entry is
+// what it holds at the end, as when the entries are written one after
+// another.
 struct PlannedFile {
     std::wstring target;
     std::wstring temp;
     std::wstring kept;       // empty when the target is a new file
-    std::string name;        // as the archive names it, for messages
-    std::uint64_t entry = 0; // the archive entry that brings the content
-    std::uint64_t size = 0;  // the new content: the entry's size and CRC-32
+    std::string name;        // as the archive's last entry for it names it
+    std::uint64_t size = 0;  // the new content: that entry's size and CRC-32
     std::uint32_t crc = 0;
-    // What the kept file holds: the file found at planning (keptStamp), or,
-    // where an earlier entry names the same file, that entry's content.
-    std::size_t keptFrom = kOriginalFile;
-    FileStamp keptStamp;
+    FileStamp keptStamp;     // the file found at planning, which is kept
     // A volume without hard links keeps the file found as a copy that this
     // program writes itself; the copy is then known by its size and the
     // CRC-32 of what was written, not by a time (FAT shifts every time it
     // reports when the clock's offset changes).
     bool keptAsCopy = false;
     std::uint32_t keptCrc = 0;
+};
+
+// One archive entry that brings content, in the archive's order. Each is
+// read whole and checked against its size and CRC-32; one that a later
+// entry for the same file replaces is only checked, never written.
+struct PlannedRead {
+    std::size_t file = 0;    // the plan's file it is for
+    std::uint64_t entry = 0; // the archive entry
+    std::string name;        // as the archive names it
+    bool checkOnly = false;
 };
 
 struct PlannedDirectory {
@@ -49,9 +56,10 @@ struct InstallPlan {
     std::wstring token; // this update's part of its staging names
     std::vector<PlannedDirectory> directories; // to make, outermost first
     std::vector<PlannedFile> files;            // in the order they are put in place
+    std::vector<PlannedRead> reads;            // every entry with content, in order
 
     // Upper-cased names already in the plan (Windows names ignore case);
-    // for files, the last planned file of that name.
+    // for files, the planned file of that name.
     std::set<std::wstring> plannedDirectories;
     std::map<std::wstring, std::size_t> plannedFiles;
 };
@@ -77,6 +85,7 @@ PlanOutcome PlanDirectory(InstallPlan& plan, const std::wstring& target, const s
 // A file entry: its folders as above, its staging names and what identifies
 // its content. A target that exists is kept while the update runs; a
 // read-only file, a symbolic link, a folder, or a target whose state cannot
-// be read refuses the update.
+// be read refuses the update. An entry for a file an earlier one planned
+// gives that file its content; the earlier entry is then only checked.
 PlanOutcome PlanFile(InstallPlan& plan, const std::wstring& target, const std::string& name,
                      std::uint64_t entry, std::uint64_t size, std::uint32_t crc);

@@ -35,10 +35,30 @@ bool ReadWhole(HANDLE journal, std::string& bytes)
     return true;
 }
 
+// Clears the read-only attribute through the open handle (which holds the
+// file without sharing, so no call by its name could). False when it was
+// not read-only or cannot be changed.
+bool ClearReadOnlyThroughHandle(HANDLE file)
+{
+    FILE_BASIC_INFO basic = {};
+    if (!GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic) ||
+        !(basic.FileAttributes & FILE_ATTRIBUTE_READONLY))
+        return false;
+    basic.FileAttributes &= ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY);
+    if (basic.FileAttributes == 0)
+        basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+    return SetFileInformationByHandle(file, FileBasicInfo, &basic, sizeof basic) != FALSE;
+}
+
+// A journal is the updater's own, read-only or not.
 bool DeleteThroughHandle(HANDLE file, const wchar_t* name)
 {
     FILE_DISPOSITION_INFO dispose = {TRUE};
-    if (SetFileInformationByHandle(file, FileDispositionInfo, &dispose, sizeof dispose))
+    auto markDeleted = [&] {
+        return SetFileInformationByHandle(file, FileDispositionInfo, &dispose, sizeof dispose) != FALSE;
+    };
+    if (markDeleted() || (GetLastError() == ERROR_ACCESS_DENIED && ClearReadOnlyThroughHandle(file) &&
+                       markDeleted()))
         return true;
     ReportLastError("SetFileInformationByHandle");
     Report(g_log, "Can't delete [%s].", WideToUtf8(name).c_str());
@@ -199,7 +219,8 @@ JournalState ReadJournal(InstallPlan& plan, JournalPhase& phase, UniqueHandle& j
     // holds it for as long as it runs, and one that is ending deletes it.
     const std::wstring path = FullPath(plan, kJournalName);
     auto open = [&] {
-        journal = UniqueHandle(CreateFileW(path.c_str(), GENERIC_READ | DELETE, 0, nullptr,
+        journal = UniqueHandle(CreateFileW(path.c_str(),
+                                           GENERIC_READ | DELETE | FILE_WRITE_ATTRIBUTES, 0, nullptr,
                                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
         return journal.IsValid();
     };

@@ -13,7 +13,7 @@
 
 namespace {
 
-const char kHeader[] = "vestrel journal 2";
+const char kHeader[] = "vestrel journal 3";
 const char kMade[] = "made";
 const char kKept[] = "kept";
 const char kMoving[] = "moving\n";
@@ -38,8 +38,6 @@ std::string KeptIsText(const PlannedFile& file)
 {
     if (file.kept.empty())
         return std::string();
-    if (file.keptFrom != kOriginalFile)
-        return "=" + std::to_string(file.keptFrom);
     return std::to_string(file.keptStamp.size) + ":" + Hex(file.keptStamp.lastWrite, 16);
 }
 
@@ -128,20 +126,11 @@ bool ParseHex(const std::string& text, size_t digits, std::uint64_t& value)
     return true;
 }
 
-// "<size>:<last-write time>", or "=<n>" naming an earlier record of the
-// same target; empty for a new file.
-bool ParseKeptIs(const std::string& text, const InstallPlan& plan, PlannedFile& file)
+// "<size>:<last-write time>" of the file that is kept; empty for a new file.
+bool ParseKeptIs(const std::string& text, PlannedFile& file)
 {
     if (file.kept.empty())
         return text.empty();
-    if (!text.empty() && text[0] == '=') {
-        std::uint64_t earlier = 0;
-        if (!ParseNumber(text.substr(1), earlier) || earlier >= plan.files.size())
-            return false;
-        file.keptFrom = static_cast<size_t>(earlier);
-        return CompareStringOrdinal(plan.files[file.keptFrom].target.c_str(), -1,
-                                    file.target.c_str(), -1, TRUE) == CSTR_EQUAL;
-    }
     const size_t colon = text.find(':');
     return colon != std::string::npos && ParseNumber(text.substr(0, colon), file.keptStamp.size) &&
            ParseHex(text.substr(colon + 1), 16, file.keptStamp.lastWrite);
@@ -165,7 +154,7 @@ bool ParseFile(const std::vector<std::string>& fields, InstallPlan& plan, std::s
     }
     std::uint64_t crc = 0;
     if (!ParseNumber(fields[4], file.size) || !ParseHex(fields[5], 8, crc) ||
-        !ParseKeptIs(fields[6], plan, file)) {
+        !ParseKeptIs(fields[6], file)) {
         why = "a file record does not say what its files hold";
         return false;
     }
@@ -325,7 +314,7 @@ bool ParseKept(const std::string& bytes, size_t& start, InstallPlan& plan, std::
         std::uint64_t crc = 0;
         if (copies[i] == "-")
             continue;
-        if (file.kept.empty() || file.keptFrom != kOriginalFile || !ParseHex(copies[i], 8, crc)) {
+        if (file.kept.empty() || !ParseHex(copies[i], 8, crc)) {
             why = "its record of the copies it kept is damaged";
             return false;
         }

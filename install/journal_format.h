@@ -9,7 +9,7 @@
 // got, as journal_file.h writes and reads it. Nothing here touches a disk.
 //
 // It is UTF-8 text, one record a line, fields separated by tabs:
-//   vestrel journal 2
+//   vestrel journal 3
 //   token <token>
 //   dir <folder to make>                      (outermost first)
 //   file <target> <temporary file> <kept file> <size> <CRC-32> <kept is>
@@ -19,10 +19,11 @@
 //   moving                                    (before the first move)
 //   moved                                     (after the last move)
 // <size> and <CRC-32> are the new content's; <kept is> is empty for a new
-// file, "<size>:<last-write time>" (16 hex digits) for the file the update
-// found there, and "=<n>" where file record n, an earlier entry for the
-// same file, brings what is kept. A folder id is FolderId's, or "-" for a
-// folder the update did not make. <copy> is, for each file record in
+// file, and "<size>:<last-write time>" (16 hex digits) for the file the
+// update found there. A target has one record, whatever number of entries
+// name it (journal 2 chained one record per entry; journals of that form
+// are not read). A folder id is FolderId's, or "-" for a folder the update
+// did not make. <copy> is, for each file record in
 // order, the CRC-32 (8 hex digits) of the copy this program made of the
 // file it keeps, on a volume without hard links, or "-".
 //

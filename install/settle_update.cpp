@@ -25,9 +25,6 @@ struct Settling {
     Patience patience;
     std::vector<std::wstring> leftAlone;
     bool finished = false; // it could not be undone, and was finished instead
-    // For each file, whether a later entry names the same one: its content
-    // there is that entry's to bring.
-    std::vector<bool> superseded;
 };
 
 // What is at path; a state Windows cannot tell is reported, since the
@@ -94,7 +91,8 @@ bool PutBack(const Settling& settling, const PlannedFile& file)
     ClearReadOnly(kept);
     if (RetryWhileFileHeld(settling.patience, [&] {
             auto move = [&] {
-                return MoveFileExW(kept.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE;
+                return MoveFileExW(kept.c_str(), target.c_str(),
+                                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
             };
             return move() || (GetLastError() == ERROR_ACCESS_DENIED && ClearReadOnly(target) && move());
         }))
@@ -106,15 +104,11 @@ bool PutBack(const Settling& settling, const PlannedFile& file)
 }
 
 // Whether the kept file is the one the update kept: a second name of the
-// file it found (its stamp), the copy it made of it (the copy's size and
-// CRC-32), or an earlier entry's content.
+// file it found (its stamp), or the copy it made of it (the copy's size and
+// CRC-32).
 Identity IdentifyKeptFile(const Settling& settling, const PlannedFile& file)
 {
     const std::wstring kept = FullPath(settling.plan, file.kept);
-    if (file.keptFrom != kOriginalFile) {
-        const PlannedFile& earlier = settling.plan.files[file.keptFrom];
-        return CompareContent(kept, earlier.size, earlier.crc, settling.patience);
-    }
     if (file.keptAsCopy)
         return CompareContent(kept, file.keptStamp.size, file.keptCrc, settling.patience);
     return CompareStamp(kept, file.keptStamp);
@@ -339,10 +333,11 @@ SettleOutcome UndoUpdate(Settling& settling, JournalPhase phase)
     SettleOutcome outcome = SettleOutcome::Settled;
     for (auto file = plan.files.rbegin(); file != plan.files.rend(); ++file) {
         if (phase == JournalPhase::Moving) {
-            // Strictly newest first: where two entries name one file, the
-            // later one's kept file holds the earlier one's new content. A
-            // file whose temporary file is still there was never replaced:
-            // what it left that cannot go yet does not stop the older ones.
+            // Newest first, and a file that cannot be put back yet stops
+            // the rest, so that what the next start finds is the same
+            // update stopped a step earlier. A file whose temporary file is
+            // still there was never replaced: what it left that cannot go
+            // yet does not stop the older ones.
             const SettleOutcome undone = UndoFile(settling, *file);
             if (undone == SettleOutcome::Blocked &&
                 WhatIsAt(FullPath(plan, file->temp)) != Found::File)
@@ -358,11 +353,71 @@ SettleOutcome UndoUpdate(Settling& settling, JournalPhase phase)
     return Worse(outcome, RemoveFolders(settling));
 }
 
-SettleOutcome RemoveLeftovers(Settling& settling)
+// Moves file's temporary file onto its target, written through: the
+// journal goes once the settling is done, and must not go first.
+bool PutInPlace(const Settling& settling, const PlannedFile& file)
+{
+    const std::wstring temp = FullPath(settling.plan, file.temp);
+    const std::wstring target = FullPath(settling.plan, file.target);
+    const DWORD flags =
+        MOVEFILE_WRITE_THROUGH | (file.kept.empty() ? 0 : MOVEFILE_REPLACE_EXISTING);
+    if (RetryWhileFileHeld(settling.patience, [&] {
+            return MoveFileExW(temp.c_str(), target.c_str(), flags) != FALSE;
+        }))
+        return true;
+    ReportLastError("MoveFileEx");
+    Report(g_log, "Can't put [%s] in place.", WideToUtf8(file.target).c_str());
+    return false;
+}
+
+// Whether target holds what the update was to replace: nothing, for a new
+// file; else the file it found, known as it is kept (its stamp, or the
+// CRC-32 of the copy). A read-only file is the player's to keep.
+Identity IsWhatItReplaces(const Settling& settling, const PlannedFile& file)
+{
+    const std::wstring target = FullPath(settling.plan, file.target);
+    const Found there = LookAt(target);
+    if (there == Found::Unknown || there == Found::ReadOnlyFile)
+        return there == Found::Unknown ? Identity::Unknown : Identity::Different;
+    if (file.kept.empty())
+        return there == Found::Nothing ? Identity::Same : Identity::Different;
+    return file.keptAsCopy
+               ? CompareContent(target, file.keptStamp.size, file.keptCrc, settling.patience)
+               : CompareStamp(target, file.keptStamp);
+}
+
+// After "moved", a temporary file still whole beside a target that still
+// holds what the update replaced is a rename that "moved" overtook on its
+// way to the disk (a volume that keeps no order of renames): it is made
+// again, not deleted with the leftovers.
+SettleOutcome RedoLostMove(Settling& settling, const PlannedFile& file)
+{
+    const std::wstring temp = FullPath(settling.plan, file.temp);
+    if (WhatIsAt(temp) == Found::Nothing)
+        return SettleOutcome::Settled;
+    const Identity staged = CompareContent(temp, file.size, file.crc, settling.patience);
+    const Identity replaced = staged == Identity::Same ? IsWhatItReplaces(settling, file)
+                                                       : Identity::Different;
+    if (staged == Identity::Unknown || replaced == Identity::Unknown)
+        return SettleOutcome::Blocked;
+    if (replaced != Identity::Same)
+        return SettleOutcome::Settled;
+    if (!PutInPlace(settling, file))
+        return SettleOutcome::Blocked;
+    Report(g_log, "Put [%s] in place: its move had not reached the disk.",
+           WideToUtf8(file.target).c_str());
+    return SettleOutcome::Settled;
+}
+
+SettleOutcome RemoveLeftovers(Settling& settling, bool redoLostMoves)
 {
     SettleOutcome outcome = SettleOutcome::Settled;
-    for (const PlannedFile& file : settling.plan.files)
-        outcome = AddAndStopWaitingIfBlocked(settling, outcome, DeleteStagingFiles(settling, file, false));
+    for (const PlannedFile& file : settling.plan.files) {
+        SettleOutcome one = redoLostMoves ? RedoLostMove(settling, file) : SettleOutcome::Settled;
+        if (one != SettleOutcome::Blocked)
+            one = Worse(one, DeleteStagingFiles(settling, file, false));
+        outcome = AddAndStopWaitingIfBlocked(settling, outcome, one);
+    }
     return outcome;
 }
 
@@ -376,10 +431,6 @@ enum class Answer { Yes, No, CannotTell };
 // was kept held that content.
 bool IsPutBack(const Settling& settling, const PlannedFile& file)
 {
-    if (file.keptFrom != kOriginalFile) {
-        const PlannedFile& earlier = settling.plan.files[file.keptFrom];
-        return earlier.size == file.size && earlier.crc == file.crc;
-    }
     if (file.keptAsCopy)
         return file.keptStamp.size == file.size && file.keptCrc == file.crc;
     return CompareStamp(FullPath(settling.plan, file.target), file.keptStamp) == Identity::Same;
@@ -404,6 +455,12 @@ Answer CanGoBack(const Settling& settling, const PlannedFile& file, std::string&
     const Identity kept = IdentifyKeptFile(settling, file);
     if (kept == Identity::Same || kept == Identity::Unknown)
         return kept == Identity::Same ? Answer::Yes : Answer::CannotTell;
+    // With what it replaced gone, a folder in its place leaves nothing to
+    // put back, and nothing that says the install was ever as before.
+    if (kept == Identity::Missing && LookAt(FullPath(plan, file.target)) == Found::Directory) {
+        why = "[" + WideToUtf8(file.target) + "] is a folder, and the file it replaced is gone";
+        return Answer::No;
+    }
     const Identity target =
         CompareContent(FullPath(plan, file.target), file.size, file.crc, settling.patience);
     if (target != Identity::Same)
@@ -425,8 +482,6 @@ Answer CanGoForward(const Settling& settling, const PlannedFile& file, std::stri
     const Found temp = LookAt(FullPath(plan, file.temp));
     if (temp == Found::Unknown)
         return Answer::CannotTell;
-    if (temp == Found::Nothing && settling.superseded[static_cast<size_t>(&file - plan.files.data())])
-        return Answer::Yes;
     if (temp == Found::Nothing) {
         const Identity there = CompareContent(target, file.size, file.crc, settling.patience);
         if (there == Identity::Same || there == Identity::Unknown)
@@ -440,17 +495,13 @@ Answer CanGoForward(const Settling& settling, const PlannedFile& file, std::stri
         why = "the update's content for [" + name + "] is not whole in [" + WideToUtf8(file.temp) + "]";
         return staged == Identity::Unknown ? Answer::CannotTell : Answer::No;
     }
-    Identity replaced = Identity::Same;
-    if (file.kept.empty()) {
-        const Found there = LookAt(target);
-        replaced = there == Found::Nothing ? Identity::Same
-                   : there == Found::Unknown ? Identity::Unknown
-                                             : Identity::Different;
-    } else if (file.keptFrom == kOriginalFile) {
-        replaced = file.keptAsCopy
-                       ? CompareContent(target, file.keptStamp.size, file.keptCrc, settling.patience)
-                       : CompareStamp(target, file.keptStamp);
+    // The update replaces no read-only file, and what the player made so
+    // after it was planned is his.
+    if (LookAt(target) == Found::ReadOnlyFile) {
+        why = "[" + name + "] is read-only";
+        return Answer::No;
     }
+    const Identity replaced = IsWhatItReplaces(settling, file);
     if (replaced != Identity::Same) {
         why = "[" + name + "] is not what the update was to replace";
         return replaced == Identity::Unknown ? Answer::CannotTell : Answer::No;
@@ -481,20 +532,10 @@ SettleOutcome FinishUpdate(Settling& settling)
 {
     const InstallPlan& plan = settling.plan;
     for (const PlannedFile& file : plan.files) {
-        const std::wstring temp = FullPath(plan, file.temp);
-        if (WhatIsAt(temp) == Found::Nothing)
-            continue;
-        const std::wstring target = FullPath(plan, file.target);
-        const DWORD flags = file.kept.empty() ? 0 : MOVEFILE_REPLACE_EXISTING;
-        if (!RetryWhileFileHeld(settling.patience, [&] {
-                return MoveFileExW(temp.c_str(), target.c_str(), flags) != FALSE;
-            })) {
-            ReportLastError("MoveFileEx");
-            Report(g_log, "Can't put [%s] in place.", WideToUtf8(file.target).c_str());
+        if (WhatIsAt(FullPath(plan, file.temp)) != Found::Nothing && !PutInPlace(settling, file))
             return SettleOutcome::Blocked;
-        }
     }
-    return RemoveLeftovers(settling);
+    return RemoveLeftovers(settling, false);
 }
 
 // An update stopped while moving is undone where every file can go back.
@@ -509,10 +550,6 @@ SettleOutcome SettleMoving(Settling& settling)
         return SettleOutcome::Blocked;
     if (noWayBack.empty())
         return UndoUpdate(settling, JournalPhase::Moving);
-    settling.superseded.assign(settling.plan.files.size(), false);
-    for (const PlannedFile& file : settling.plan.files)
-        if (file.keptFrom != kOriginalFile)
-            settling.superseded[file.keptFrom] = true;
     if (!Survey(settling, CanGoForward, noWayForward))
         return SettleOutcome::Blocked;
     for (const std::string& why : noWayBack)
@@ -532,7 +569,7 @@ SettleOutcome SettleMoving(Settling& settling)
 SettleOutcome SettleUpdate(const InstallPlan& plan, JournalPhase phase, Patience patience,
                            bool* finished)
 {
-    Settling settling{plan, patience, {}, false, {}};
+    Settling settling{plan, patience, {}, false};
     SettleOutcome outcome = SettleOutcome::Settled;
     switch (phase) {
     case JournalPhase::Staging:
@@ -542,7 +579,7 @@ SettleOutcome SettleUpdate(const InstallPlan& plan, JournalPhase phase, Patience
         outcome = SettleMoving(settling);
         break;
     case JournalPhase::Moved:
-        outcome = RemoveLeftovers(settling);
+        outcome = RemoveLeftovers(settling, true);
         break;
     }
     if (finished)

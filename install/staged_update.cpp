@@ -103,8 +103,7 @@ struct KeptCopy {
 // hard links (FAT, exFAT, some shares) get a copy that this program writes
 // under a name of its own and gives the kept name only when it is whole
 // and on disk, so that a kept name never holds less. The copy must hold
-// what is being replaced: the file the plan found, or the earlier entry's
-// content.
+// what is being replaced: the file the plan found.
 bool KeepOldFile(const InstallPlan& plan, const PlannedFile& file, KeptCopy& copy)
 {
     const std::wstring target = FullPath(plan, file.target);
@@ -115,8 +114,7 @@ bool KeepOldFile(const InstallPlan& plan, const PlannedFile& file, KeptCopy& cop
     std::uint64_t size = 0;
     if (!CopyToKeep(target, whole, size, copy.crc))
         return false;
-    const PlannedFile* earlier = file.keptFrom == kOriginalFile ? nullptr : &plan.files[file.keptFrom];
-    if (earlier ? size != earlier->size || copy.crc != earlier->crc : size != file.keptStamp.size) {
+    if (size != file.keptStamp.size) {
         Report(g_log, "Can't replace [%s]: it changed while the update ran.", file.name.c_str());
         return false;
     }
@@ -162,7 +160,7 @@ UniqueHandle CreateTempFile(const InstallPlan& plan, const PlannedFile& file)
 bool KeepReplacedFile(InstallPlan& plan, size_t index)
 {
     PlannedFile& file = plan.files[index];
-    if (file.kept.empty() || file.keptFrom != kOriginalFile)
+    if (file.kept.empty())
         return true;
     KeptCopy copy;
     if (!IsFree(plan, file) || !StillAsFound(plan, file) || !KeepOldFile(plan, file, copy))
@@ -172,19 +170,19 @@ bool KeepReplacedFile(InstallPlan& plan, size_t index)
     return true;
 }
 
-bool MoveIntoPlace(const InstallPlan& plan, const PlannedFile& file)
+bool MoveIntoPlace(const InstallPlan& plan, const PlannedFile& file, bool writeThrough)
 {
     const std::wstring target = FullPath(plan, file.target);
     const std::wstring temp = FullPath(plan, file.temp);
     // A new file never replaces one: what it would replace was not kept.
     DWORD flags = 0;
     if (!file.kept.empty()) {
-        KeptCopy earlierContent;
-        if (file.keptFrom == kOriginalFile ? !StillAsFound(plan, file)
-                                           : !KeepOldFile(plan, file, earlierContent))
+        if (!StillAsFound(plan, file))
             return false;
         flags = MOVEFILE_REPLACE_EXISTING;
     }
+    if (writeThrough)
+        flags |= MOVEFILE_WRITE_THROUGH;
     // The new file has just appeared: a scanner may be looking at it.
     if (!RetryWhileFileHeld(Patience::NewFile, [&] {
             return MoveFileExW(temp.c_str(), target.c_str(), flags) != FALSE;

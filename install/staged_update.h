@@ -29,6 +29,8 @@ UniqueHandle CreateTempFile(const InstallPlan& plan, const PlannedFile& file);
 // update is settled.
 bool KeepReplacedFile(InstallPlan& plan, size_t index);
 
-// Moves file's new content into place. Where an earlier entry named the
-// same file, its content is kept first. Fails as KeepReplacedFile does.
-bool MoveIntoPlace(const InstallPlan& plan, const PlannedFile& file);
+// Moves file's new content into place; what it replaces must still be the
+// file the plan found and kept. With writeThrough, the rename is on disk
+// when this returns (MOVEFILE_WRITE_THROUGH). False when it cannot
+// (reported).
+bool MoveIntoPlace(const InstallPlan& plan, const PlannedFile& file, bool writeThrough);

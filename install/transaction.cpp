@@ -77,33 +77,60 @@ bool MakeFolders(Transaction& t)
     return PutFoldersInPlace(t.plan, made, failedName) || Fail(t, failedName);
 }
 
-bool StageFile(Transaction& t)
+// Whether file's folder is on the journal's local NTFS volume, asked once
+// per folder.
+bool OnJournalVolume(Transaction& t, const PlannedFile& file)
 {
-    const PlannedFile& file = t.plan.files[t.next];
-    if (!t.source.open(file))
+    const size_t separator = file.target.find_last_of(L'\\');
+    const std::wstring folder =
+        separator == std::wstring::npos ? std::wstring() : file.target.substr(0, separator);
+    const auto known = t.onJournalVolume.find(folder);
+    if (known != t.onJournalVolume.end())
+        return known->second;
+    const bool on = !t.flushVolume.empty() &&
+                    FolderFlushVolume(FullPath(t.plan, folder)) == t.flushVolume;
+    t.onJournalVolume[folder] = on;
+    return on;
+}
+
+bool ReadsLeft(const Transaction& t)
+{
+    return t.next < t.plan.reads.size();
+}
+
+// One entry: its content written to its file's temporary file, or, where a
+// later entry replaces it, read and checked only.
+bool StageEntry(Transaction& t)
+{
+    const PlannedRead& read = t.plan.reads[t.next];
+    if (!t.source.open(read))
         return Fail(t, std::string());
-    UniqueHandle out = CreateTempFile(t.plan, file);
-    if (!out.IsValid())
-        return Fail(t, file.name);
-    switch (t.source.copy(file, out.Get())) {
+    UniqueHandle out;
+    if (!read.checkOnly) {
+        out = CreateTempFile(t.plan, t.plan.files[read.file]);
+        if (!out.IsValid())
+            return Fail(t, read.name);
+    }
+    switch (t.source.copy(read, out.Get())) {
     case ContentOutcome::Written:
         break;
     case ContentOutcome::ReadFailed:
         return Fail(t, std::string());
     case ContentOutcome::WriteFailed:
-        return Fail(t, file.name);
+        return Fail(t, read.name);
     }
     // The new content must be on disk before its name can replace the old
     // file, or a power cut after the update could leave names without data.
-    if (!FlushNewContent(out.Get(), t.flushVolume)) {
+    if (out.IsValid() &&
+        !FlushNewContent(out.Get(), OnJournalVolume(t, t.plan.files[read.file]))) {
         ReportLastError("FlushFileBuffers");
-        return Fail(t, file.name);
+        return Fail(t, read.name);
     }
     if (!out.Close()) {
         ReportLastError("CloseHandle");
-        return Fail(t, file.name);
+        return Fail(t, read.name);
     }
-    t.source.done(file);
+    t.source.done(read);
     ++t.next;
     return true;
 }
@@ -132,7 +159,7 @@ bool BeginMoves(Transaction& t)
 bool MoveFile(Transaction& t)
 {
     const PlannedFile& file = t.plan.files[t.next];
-    if (!MoveIntoPlace(t.plan, file))
+    if (!MoveIntoPlace(t.plan, file, !OnJournalVolume(t, file)))
         return Fail(t, file.name);
     ++t.next;
     return true;
@@ -202,7 +229,7 @@ bool Step(Transaction& t)
     case InstallPhase::Folders:
         return t.next < FolderLevels(t.plan) ? MakeFolders(t) : Enter(t, InstallPhase::Staging);
     case InstallPhase::Staging:
-        return FilesLeft(t) ? StageFile(t) : EndStaging(t);
+        return ReadsLeft(t) ? StageEntry(t) : EndStaging(t);
     case InstallPhase::Keeping:
         return FilesLeft(t) ? KeepFile(t) : BeginMoves(t);
     case InstallPhase::Moving:

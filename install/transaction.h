@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <functional>
+#include <map>
 #include <string>
 
 #include "diag/unique_handle.h"
@@ -45,10 +46,12 @@
 //             level given its own names once "made" records its ids
 //             (MakeFolders).
 //             Journal: the plan, "made" per level.  A stop: back.
-// Staging     On disk: "<n>.tmp", the new content of each file in the
-//             plan's order, each flushed when written (StageFile; on the
-//             journal's local NTFS volume written without the disk's cache
-//             flush, which "moving" then makes for all).
+// Staging     On disk: "<n>.tmp", the new content of each file, entry by
+//             entry in the archive's order, each flushed when written
+//             (StageEntry; on the journal's local NTFS volume written
+//             without the disk's cache flush, which "moving" then makes for
+//             all). An entry that a later one for the same file replaces is
+//             read and checked, and not written.
 //             Journal: as above.  A stop: back.
 // Keeping     On disk: every new content; "<n>.old", a second name of each
 //             file the plan found and replaces, or where the volume has no
@@ -56,10 +59,10 @@
 //             whole (KeepFile). Entered once the source is read to its end.
 //             Journal: as above.  A stop: back.
 // Moving      On disk: "<n>.tmp" renamed onto its target, file by file in
-//             the plan's order (MoveFile). A later entry for a target an
-//             earlier one brought first keeps that content as its own
-//             "<n>.old" (or "<n>.cpy" renamed), just before its rename.
-//             Entered by BeginMoves, which records "kept" (the copies'
+//             the plan's order (MoveFile); off the journal's local NTFS
+//             volume (another drive, FAT, a share) each rename is written
+//             through, since the journal's flush orders only its own
+//             volume's renames. Entered by BeginMoves, which records "kept" (the copies'
 //             CRC-32, where it made any) and "moving" in one write.
 //             Journal: "moving".  A stop: back where every replaced file
 //             is kept; else forward where every new content is at hand, in
@@ -67,7 +70,9 @@
 // Moved       On disk: every target holds its new content; the "<n>.old"
 //             files are deleted (RemoveKeptFile). Entered by EndMoves,
 //             which records "moved".
-//             Journal: "moved".  A stop: forward, what is left is removed.
+//             Journal: "moved".  A stop: forward, what is left is removed;
+//             a "<n>.tmp" still whole beside a target that still holds what
+//             was kept is a rename the disk lost, and is made again.
 // Done        The journal is deleted (EndUpdate): the new install, whole.
 //             Where a kept file cannot go yet, the update is done all the
 //             same, and the journal stays with it for the next start.
@@ -90,15 +95,17 @@ enum class ContentOutcome {
     WriteFailed, // the failed call is reported; the player is told which file
 };
 
-// Where the new content comes from (the archive), file by file in the
-// plan's order. Each runs on the transaction's thread.
+// Where the new content comes from (the archive), entry by entry in the
+// plan's reads. Each runs on the transaction's thread.
 struct ContentSource {
-    // Announces file and opens its content; false when it cannot (reported).
-    std::function<bool(const PlannedFile& file)> open;
-    // Copies the content opened last into out.
-    std::function<ContentOutcome(const PlannedFile& file, HANDLE out)> copy;
-    // The content of file is on disk: closes it, and says so.
-    std::function<void(const PlannedFile& file)> done;
+    // Announces the entry and opens its content; false when it cannot
+    // (reported).
+    std::function<bool(const PlannedRead& read)> open;
+    // Copies the content opened last into out, checking it whole; with no
+    // out, it is only read and checked.
+    std::function<ContentOutcome(const PlannedRead& read, HANDLE out)> copy;
+    // The entry's content is on disk (or checked): closes it, and says so.
+    std::function<void(const PlannedRead& read)> done;
     // Ends the reading: with allRead, once every content is written; false
     // when that close fails (reported). Without, the update is given up,
     // and whatever is open is let go.
@@ -112,9 +119,11 @@ struct Transaction {
     InstallPlan& plan;
     const ContentSource& source;
     InstallPhase phase = InstallPhase::Planned;
-    std::size_t next = 0; // in the phase: the next folder level or file
+    std::size_t next = 0; // in the phase: the next folder level, read or file
     UniqueHandle journal; // open without sharing from Folders until Done
     std::wstring flushVolume; // the journal's volume (see FlushNewContent)
+    // For each folder a file goes to, whether it is on the journal's volume.
+    std::map<std::wstring, bool> onJournalVolume;
     // Once a step has failed: the file the player is told could not be
     // written (as the archive names it), or empty where the log says all.
     std::string unwritable;

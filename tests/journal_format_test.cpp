@@ -137,13 +137,12 @@ TEST(JournalFormat, WhatNoUpdateWritesIsUnreadableAndSaysWhy)
 {
     const InstallPlan sample = SamplePlan();
     auto withFile = [&](const std::wstring& target, const std::wstring& temp,
-                        const std::wstring& kept = std::wstring(), size_t keptFrom = kOriginalFile) {
+                        const std::wstring& kept = std::wstring()) {
         InstallPlan plan;
         plan.token = kToken;
         PlannedFile file = File(plan, target, !kept.empty());
         file.temp = temp;
         file.kept = kept;
-        file.keptFrom = keptFrom;
         plan.files.push_back(file);
         return PlanText(plan);
     };
@@ -173,7 +172,7 @@ TEST(JournalFormat, WhatNoUpdateWritesIsUnreadableAndSaysWhy)
         std::string bytes;
         std::string why;
     } rows[] = {
-        {"an earlier format", "vestrel journal 1" + planText.substr(planText.find('\n')),
+        {"an earlier format", "vestrel journal 2" + planText.substr(planText.find('\n')),
          "it is not a journal of this program"},
         {"a damaged token", PlanText(badToken), "its token is damaged"},
         {"a changed byte", changed, "its checksum does not match"},
@@ -189,8 +188,9 @@ TEST(JournalFormat, WhatNoUpdateWritesIsUnreadableAndSaysWhy)
          withFile(L"maps\\a.map", L"maps\\~vestrel-1-00000000-0.tmp"), notOwn},
         {"a kept file it did not make",
          withFile(L"patcher.exe", L"~vestrel-7-0000abcd-0.tmp", L"readme.txt"), notOwn},
-        {"a kept file of an entry that is not there",
-         withFile(L"patcher.exe", L"~vestrel-7-0000abcd-0.tmp", L"~vestrel-7-0000abcd-0.old", 0),
+        {"a kept file that is an earlier record's (journal 2 chained them)",
+         planText.substr(0, planText.find("\t7:")) + "\t=0\n" +
+             planText.substr(planText.find('\n', planText.find("\t7:")) + 1),
          "a file record does not say what its files hold"},
         {"a folder outside", withFolder(L".."), "a folder record names no folder of the install"},
         {"a damaged made record", planText + damaged(MadeRecord(sample)) + MovingRecord(sample),

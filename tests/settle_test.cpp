@@ -160,6 +160,28 @@ TEST(SettleStoppedUpdate, EveryPhaseAndWhatThePlayerDidEndsTheWayThatIsLeft)
              return Files{{Staged(plan, 0, L".old"), "planted"}};
          },
          Back, {"-0.old] as it is: it is not the file the update kept.", kPartly}},
+        {"the journal made read-only", InstallPhase::Moving, 2,
+         [](const InstallPlan&) {
+             MadeReadOnly(kJournalName);
+             return Files();
+         },
+         Back, {kBack}},
+        {"a read-only target where a kept file is gone", InstallPhase::Moving, 1,
+         [](const InstallPlan& plan) {
+             DeleteFileW(Staged(plan, 0, L".old").c_str());
+             MadeReadOnly(L"maps\\a.map");
+             return Files();
+         },
+         Neither, {"Nor can it be finished: [maps\\a.map] is read-only."}},
+        {"renames the disk lost, with moved on it", InstallPhase::Moved, 0,
+         [](const InstallPlan& plan) {
+             MoveFileW(L"patcher.exe", Staged(plan, 0, L".tmp").c_str());
+             CopyFileW(Staged(plan, 0, L".old").c_str(), L"patcher.exe", TRUE);
+             MoveFileW(L"zz.txt", Staged(plan, 3, L".tmp").c_str());
+             return Files();
+         },
+         Forward, {"Put [patcher.exe] in place: its move had not reached the disk.",
+                   "Put [zz.txt] in place: its move had not reached the disk.", kForward}},
         {"a kept file planted in its place, once every file was moved", InstallPhase::Moving, 4,
          Plant, Forward, {"-0.old] as it is: it is not the file the update kept.",
                           "Recovered an update that was stopped here by finishing it, as it could not "
@@ -207,7 +229,7 @@ TEST(SettleStoppedUpdate, EveryPhaseAndWhatThePlayerDidEndsTheWayThatIsLeft)
         GlobalLogScope logScope(&log);
         WriteFiles(dir.Path(), kOlder);
         InstallPlan plan = PlanFor(kUpdate);
-        StopIn(plan, kUpdate, row.phase, row.done);
+        ASSERT_NO_FATAL_FAILURE(StopIn(plan, kUpdate, row.phase, row.done));
         const Files stays = row.between(plan);
         const Files stopped = Snapshot(dir.Path(), true);
         std::set<std::wstring> readOnly; // what the player made so: it stays so
@@ -247,83 +269,98 @@ TEST(SettleStoppedUpdate, EveryPhaseAndWhatThePlayerDidEndsTheWayThatIsLeft)
     }
 }
 
-// Two entries may name one file in other letter case; the later one's kept
-// file then holds the earlier one's new content. An undo that meets a held
-// file stops there, so that a later start still puts the two back newest
-// first and the old content is what remains. A journal that cannot be
-// deleted afterwards is a failure too, and the next start deletes it.
-TEST(SettleStoppedUpdate, TwoEntriesForOneFileAreUndoneNewestFirstAcrossAHeldFile)
+// An archive may name one file more than once, in any letter case: it has
+// one record, with the last entry's content, so a stopped update settles it
+// as any other file. Two entries and what a player did after the stop:
+// forward where the last content is in place, neither where what the
+// update was to replace is gone or a folder stands there, each named.
+TEST(SettleStoppedUpdate, FileNamedTwiceIsSettledAsOneRecord)
+{
+    enum Way { Forward, Neither };
+    const struct {
+        const char* label;
+        Entries update; // stopped once its first file is moved
+        std::function<void(const InstallPlan&)> between;
+        Way way;
+        std::string line;
+    } rows[] = {
+        {"the player's own config.ini in place of copy 1 and 2, every kept file deleted",
+         {{"x.dat", "new x"}, {"config.ini", "copy 1"}, {"CONFIG.ini", "copy 2"}, {"zz.txt", "z"}},
+         [](const InstallPlan& plan) {
+             DeleteFileW(Staged(plan, 0, L".old").c_str());
+             DeleteFileW(Staged(plan, 1, L".old").c_str());
+             WriteFileBytes(L"config.ini", "his own");
+         },
+         Neither, "Nor can it be finished: [config.ini] is not what the update was to replace."},
+        {"data.pak's kept file deleted after its move",
+         {{"data.pak", "v0"}, {"x.dat", "new x"}, {"Data.PAK", "v1"}, {"zz.txt", "z"}},
+         [](const InstallPlan& plan) { DeleteFileW(Staged(plan, 0, L".old").c_str()); }, Forward,
+         kFinished},
+        {"data.pak's kept file deleted, and a folder in its place",
+         {{"data.pak", "v0"}, {"data.pak", "v1"}, {"x.dat", "new x"}, {"zz.txt", "z"}},
+         [](const InstallPlan& plan) {
+             DeleteFileW(Staged(plan, 0, L".old").c_str());
+             DeleteFileW(L"data.pak");
+             CreateDirectoryW(L"data.pak", nullptr);
+         },
+         Neither, "cannot be undone: [data.pak] is a folder, and the file it replaced is gone."},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.label);
+        ScopedWorkDir dir;
+        LogFile log;
+        GlobalLogScope logScope(&log);
+        WriteFiles(dir.Path(), {{L"x.dat", "old x"}, {L"config.ini", "player config"},
+                                {L"data.pak", "original"}});
+        InstallPlan plan = PlanFor(row.update);
+        ASSERT_EQ(plan.files.size(), 3u) << "one record for the file named twice";
+        ASSERT_NO_FATAL_FAILURE(StopIn(plan, row.update, InstallPhase::Moving, 1));
+        row.between(plan);
+        Files stopped = Snapshot(dir.Path(), true);
+        StdoutCapture quiet;
+        const RecoveryOutcome outcome = RecoverInterruptedUpdate();
+        quiet.Finish();
+        EXPECT_NE(Log().find(row.line), std::string::npos) << Log();
+        EXPECT_EQ(Log().find("waiting"), std::string::npos) << Log();
+        if (row.way == Neither) {
+            EXPECT_EQ(outcome, RecoveryOutcome::NotRecovered);
+            Files found = Snapshot(dir.Path(), true);
+            stopped[L"vestrel_logs.txt"] = found[L"vestrel_logs.txt"];
+            EXPECT_TRUE(SameFiles(found, stopped)) << Log();
+            continue;
+        }
+        EXPECT_EQ(outcome, RecoveryOutcome::Recovered);
+        Files expected = {{L"x.dat", "new x"}, {L"config.ini", "player config"}, {L"zz.txt", "z"},
+                          {L"data.pak", "v1"}};
+        expected[L"vestrel_logs.txt"] = ReadFileBytes(L"vestrel_logs.txt");
+        EXPECT_TRUE(SameFiles(Snapshot(dir.Path()), expected)) << Log();
+    }
+}
+
+// Patches often bring files that are as the install has them. An undo that
+// stops after it has put such a file back (here at a held kept file) leaves
+// it with the update's content and no kept file, as a kept file deleted
+// would; the next start still tells that it is put back, and ends the undo
+// instead of finishing the update or standing still.
+TEST(SettleStoppedUpdate, UnchangedFilePutBackByAStoppedUndoIsUndoneToTheEnd)
 {
     ScopedWorkDir dir;
     LogFile log;
     GlobalLogScope logScope(&log);
-    WriteFileBytes(L"data.pak", "old content");
-    const Entries update = {{"Data.pak", "Data.pak"}, {"data.pak", "data.pak"}};
+    WriteFiles(dir.Path(), {{L"c.dat", "old c"}, {L"b.dat", "old b"}, {L"a.dat", "a.dat"}});
+    const Entries update = {{"c.dat", "c.dat"}, {"b.dat", "b.dat"}, {"a.dat", "a.dat"}};
     InstallPlan plan = PlanFor(update);
-    StopIn(plan, update, InstallPhase::Moving, 2);
-    ASSERT_FALSE(plan.files[1].kept.empty());
-    ASSERT_EQ(ReadFileBytes(L"data.pak"), "data.pak");
-
-    HANDLE held = CreateFileW(Staged(plan, 1, L".old").c_str(), GENERIC_READ, 0, nullptr,
-                              OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    ASSERT_NO_FATAL_FAILURE(StopIn(plan, update, InstallPhase::Moving, 3));
+    UniqueHandle held(CreateFileW(Staged(plan, 0, L".old").c_str(), GENERIC_READ, 0, nullptr,
+                                  OPEN_EXISTING, 0, nullptr));
     StdoutCapture quiet;
     EXPECT_EQ(RecoverInterruptedUpdate(false), RecoveryOutcome::NotRecovered);
-    CloseHandle(held);
-
-    // A read-only journal cannot be deleted; Wine makes no file read-only
-    // on the FUSE volumes, so there the recovery simply ends.
-    if (MadeReadOnly(kJournalName)) {
-        EXPECT_EQ(RecoverInterruptedUpdate(false), RecoveryOutcome::NotRecovered);
-        EXPECT_EQ(ReadFileBytes(L"data.pak"), "old content");
-        EXPECT_NE(Log().find("Can't delete [vestrel_journal.txt]."), std::string::npos) << Log();
-        EXPECT_EQ(Log().find("Recovered"), std::string::npos) << Log();
-        SetFileAttributesW(kJournalName, FILE_ATTRIBUTE_NORMAL);
-    }
+    held.Close();
     EXPECT_EQ(RecoverInterruptedUpdate(), RecoveryOutcome::Recovered);
     quiet.Finish();
-    EXPECT_EQ(ReadFileBytes(L"data.pak"), "old content");
-    // The name's letter case is the one the first entry gave where the file
-    // system keeps the case of the name a file is moved to (FAT, exFAT,
-    // NTFS); Wine's own folders keep the file's.
-    std::vector<std::wstring> names = ListFilesBelow(dir.Path());
-    for (std::wstring& name : names)
-        name = FoldedName(name);
-    EXPECT_EQ(names, (std::vector<std::wstring>{L"DATA.PAK", L"VESTREL_LOGS.TXT"}));
-}
-
-// Patches often bring files that are as the install has them. An undo that
-// stops after it has put such a file back (a held file, a journal that
-// cannot be deleted) leaves it with the update's content and no kept file,
-// as a kept file deleted would; the next start still tells that it is put
-// back, and ends the undo instead of finishing the update or standing still.
-TEST(SettleStoppedUpdate, UnchangedFilePutBackByAStoppedUndoIsUndoneToTheEnd)
-{
-    for (const bool heldKept : {true, false}) {
-        SCOPED_TRACE(heldKept ? "a held kept file" : "a journal that cannot be deleted");
-        ScopedWorkDir dir;
-        LogFile log;
-        GlobalLogScope logScope(&log);
-        WriteFiles(dir.Path(), {{L"c.dat", "old c"}, {L"b.dat", "old b"}, {L"a.dat", "a.dat"}});
-        const Entries update = {{"c.dat", "c.dat"}, {"b.dat", "b.dat"}, {"a.dat", "a.dat"}};
-        InstallPlan plan = PlanFor(update);
-        StopIn(plan, update, InstallPhase::Moving, 3);
-        UniqueHandle held;
-        if (heldKept)
-            held = UniqueHandle(CreateFileW(Staged(plan, 0, L".old").c_str(), GENERIC_READ, 0,
-                                            nullptr, OPEN_EXISTING, 0, nullptr));
-        else if (!MadeReadOnly(kJournalName))
-            continue; // Wine makes no file read-only on this volume
-        StdoutCapture quiet;
-        EXPECT_EQ(RecoverInterruptedUpdate(false), RecoveryOutcome::NotRecovered);
-        held.Close();
-        SetFileAttributesW(kJournalName, FILE_ATTRIBUTE_NORMAL);
-        EXPECT_EQ(RecoverInterruptedUpdate(), RecoveryOutcome::Recovered);
-        quiet.Finish();
-        EXPECT_EQ(Log().find("cannot be undone"), std::string::npos) << Log();
-        EXPECT_EQ(ReadFileBytes(L"c.dat") + ReadFileBytes(L"b.dat"), "old cold b") << Log();
-        EXPECT_FALSE(FileExists(kJournalName));
-    }
+    EXPECT_EQ(Log().find("cannot be undone"), std::string::npos) << Log();
+    EXPECT_EQ(ReadFileBytes(L"c.dat") + ReadFileBytes(L"b.dat"), "old cold b") << Log();
+    EXPECT_FALSE(FileExists(kJournalName));
 }
 
 // A file still held after the wait leaves the rest of the pass to try once
@@ -336,7 +373,7 @@ TEST(SettleStoppedUpdate, FilesHeldPastTheWaitCostOneWait)
     GlobalLogScope logScope(&log);
     const Entries update = {{"v.dat", "x"}, {"w.dat", "x"}, {"x.dat", "x"}, {"y.dat", "x"}, {"z.dat", "x"}};
     InstallPlan plan = PlanFor(update);
-    StopIn(plan, update, InstallPhase::Keeping, 0);
+    ASSERT_NO_FATAL_FAILURE(StopIn(plan, update, InstallPhase::Keeping, 0));
     std::vector<UniqueHandle> held;
     for (size_t i = 0; i < plan.files.size(); ++i)
         held.emplace_back(CreateFileW(Staged(plan, i, L".tmp").c_str(), GENERIC_READ, 0, nullptr,
@@ -364,7 +401,7 @@ TEST(SettleStoppedUpdate, MovedThatCannotBeRecordedIsNeverUndoneByThatRun)
     InstallPlan plan = PlanFor(update);
     const ContentSource source = MemoryContent(update);
     Transaction transaction(plan, source);
-    StepUntil(transaction, InstallPhase::Moving, 3);
+    ASSERT_NO_FATAL_FAILURE(StepUntil(transaction, InstallPhase::Moving, 3));
     transaction.journal.Close();
     transaction.journal = UniqueHandle(CreateFileW(kJournalName, GENERIC_READ | DELETE, 0, nullptr,
                                                    OPEN_EXISTING, 0, nullptr));

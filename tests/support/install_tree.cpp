@@ -113,15 +113,15 @@ InstallPlan PlanFor(const Entries& entries)
 ContentSource MemoryContent(const Entries& entries)
 {
     ContentSource source;
-    source.open = [](const PlannedFile&) { return true; };
-    source.copy = [entries](const PlannedFile& file, HANDLE out) {
-        const std::string& data = entries[file.entry].second;
+    source.open = [](const PlannedRead&) { return true; };
+    source.copy = [entries](const PlannedRead& read, HANDLE out) {
+        const std::string& data = entries[read.entry].second;
         DWORD written = 0;
-        return WriteFile(out, data.data(), static_cast<DWORD>(data.size()), &written, nullptr)
+        return !out || WriteFile(out, data.data(), static_cast<DWORD>(data.size()), &written, nullptr)
                    ? ContentOutcome::Written
                    : ContentOutcome::WriteFailed;
     };
-    source.done = [](const PlannedFile&) {};
+    source.done = [](const PlannedRead&) {};
     source.close = [](bool) { return true; };
     return source;
 }

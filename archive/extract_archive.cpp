@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <map>
 #include <string>
 
 #include "archive/archive_content.h"
@@ -12,8 +13,11 @@
 #include "diag/message_box.h"
 #include "diag/report.h"
 #include "diag/text_codec.h"
+#include "install/install_name.h"
 #include "install/install_plan.h"
+#include "install/recovery.h"
 #include "install/transaction.h"
+#include "install/win_paths.h"
 
 namespace {
 
@@ -97,7 +101,61 @@ void ReportWriteFailure(const std::string& name)
     Report(g_log, "%s", message.c_str());
 }
 
+// Whether the archive is the one the stopped update of plan came from: it
+// brings every file the plan names, each last with the size and CRC-32 the
+// plan has, and no other file. Fills plan.reads with those last entries.
+bool MatchArchive(zip_t* archive, zip_int64_t count, InstallPlan& plan, std::string& why)
+{
+    std::map<std::wstring, size_t> byTarget;
+    for (size_t i = 0; i < plan.files.size(); ++i)
+        byTarget[FoldedName(plan.files[i].target)] = i;
+    std::map<size_t, zip_stat_t> last;
+    for (zip_int64_t index = 0; index < count; ++index) {
+        zip_stat_t entry;
+        if (zip_stat_index(archive, static_cast<zip_uint64_t>(index), 0, &entry) != 0 ||
+            MakesDirectory(entry))
+            continue;
+        std::wstring target;
+        const auto at = EntryTarget(EntryName(entry), false, target)
+                            ? byTarget.find(FoldedName(ResolveShortNames(plan.root, target)))
+                            : byTarget.end();
+        if (at == byTarget.end()) {
+            why = "it brings [" + std::string(EntryName(entry)) + "], which that update did not";
+            return false;
+        }
+        last[at->second] = entry;
+    }
+    for (size_t i = 0; i < plan.files.size(); ++i) {
+        const PlannedFile& file = plan.files[i];
+        const auto entry = last.find(i);
+        if (entry == last.end() || entry->second.size != file.size ||
+            !(entry->second.valid & ZIP_STAT_CRC) || entry->second.crc != file.crc) {
+            why = "[" + WideToUtf8(file.target) + "] is not in it with the content that update brought";
+            return false;
+        }
+        plan.reads.push_back(PlannedRead{i, entry->second.index, EntryName(entry->second), false});
+    }
+    return true;
+}
+
 } // namespace
+
+bool CompleteStoppedUpdate(const char* archivePath)
+{
+    ArchiveContent content;
+    content.archive = OpenArchive(archivePath);
+    if (!content.archive)
+        return false;
+    zip_t* archive = content.archive.get();
+    const zip_int64_t count = zip_get_num_entries(archive, ZIP_FL_UNCHANGED);
+    auto match = [&](InstallPlan& plan, std::string& why) {
+        return MatchArchive(archive, count, plan, why);
+    };
+    if (CompleteInterruptedUpdate(match, SourceOf(content)) != RecoveryOutcome::Recovered)
+        return false;
+    DeleteFileA(archivePath);
+    return true;
+}
 
 bool ExtractArchive(const char* archivePath)
 {

@@ -6,6 +6,7 @@
 
 const wchar_t kJournalName[] = L"vestrel_journal.txt";
 const wchar_t kJournalDraftName[] = L"~vestrel-journal.tmp";
+const wchar_t kStagingPattern[] = L"~vestrel-*";
 
 namespace {
 

@@ -11,6 +11,9 @@
 extern const wchar_t kJournalName[];
 extern const wchar_t kJournalDraftName[];
 
+// What every staging name matches, as a FindFirstFile pattern.
+extern const wchar_t kStagingPattern[];
+
 // Turns name into its one normal form, components joined by '\', with
 // empty and "." components dropped; the result is empty for the folder
 // itself. False, and nothing to use, for a name that could reach beyond the

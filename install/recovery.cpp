@@ -7,6 +7,7 @@
 #include "install/install_name.h"
 #include "install/journal_file.h"
 #include "install/settle_update.h"
+#include "install/staged_update.h"
 
 namespace {
 
@@ -27,6 +28,63 @@ void ReportSettled(SettleOutcome settled, JournalPhase phase, bool finished)
     else
         Report(g_log, "Recovered an update that was stopped here: every file it had changed is as "
                       "it was before.");
+}
+
+// Settles the update read from journal and deletes the journal, or keeps it
+// for the next start where it cannot be settled yet.
+RecoveryOutcome SettleAndEnd(const InstallPlan& plan, JournalPhase phase, UniqueHandle& journal,
+                             Patience patience)
+{
+    const std::string journalName = WideToUtf8(kJournalName);
+    bool finished = false;
+    const SettleOutcome settled = SettleUpdate(plan, phase, patience, &finished);
+    if (settled == SettleOutcome::Stuck) {
+        Report(g_log, "Can't recover the update that was stopped here: it can be neither undone nor "
+                      "finished, so nothing is changed; its journal [%s] is kept.",
+               journalName.c_str());
+        return RecoveryOutcome::Stuck;
+    }
+    if (settled == SettleOutcome::Blocked) {
+        Report(g_log, "Can't recover the update that was stopped here yet; its journal [%s] is "
+                      "kept for the next start.",
+               journalName.c_str());
+        return RecoveryOutcome::NotRecovered;
+    }
+    // Settling again finds nothing left to do, so the next start can
+    // delete the journal that this one could not.
+    if (!DeleteJournal(journal)) {
+        Report(g_log, "The update that was stopped here is settled, but its journal [%s] is not "
+                      "gone; the next start deletes it.",
+               journalName.c_str());
+        return RecoveryOutcome::NotRecovered;
+    }
+    ReportSettled(settled, phase, finished);
+    return RecoveryOutcome::Recovered;
+}
+
+// Writes again, from source, the new content of every file of the plan
+// that has it neither in place nor whole in its temporary file.
+bool WriteMissingContent(const InstallPlan& plan, const ContentSource& source)
+{
+    for (const PlannedRead& read : plan.reads) {
+        const PlannedFile& file = plan.files[read.file];
+        if (!LacksNewContent(plan, file))
+            continue;
+        if (!DeleteIfThere(plan, file.temp, Patience::NewFile) || !source.open(read))
+            return false;
+        UniqueHandle out = CreateTempFile(plan, file);
+        if (!out.IsValid() || source.copy(read, out.Get()) != ContentOutcome::Written)
+            return false;
+        if (!FlushFileBuffers(out.Get())) {
+            ReportLastError("FlushFileBuffers");
+            return false;
+        }
+        out.Close();
+        source.done(read);
+        Report(g_log, "Wrote the new content of [%s] again, from the archive.",
+               WideToUtf8(file.target).c_str());
+    }
+    return true;
 }
 
 } // namespace
@@ -73,28 +131,31 @@ RecoveryOutcome RecoverInterruptedUpdate(bool mayWait)
         break;
     }
 
-    bool finished = false;
-    const SettleOutcome settled = SettleUpdate(plan, phase, patience, &finished);
-    if (settled == SettleOutcome::Stuck) {
-        Report(g_log, "Can't recover the update that was stopped here: it can be neither undone nor "
-                      "finished, so nothing is changed; its journal [%s] is kept.",
-               journalName.c_str());
+    return SettleAndEnd(plan, phase, journal, patience);
+}
+
+RecoveryOutcome CompleteInterruptedUpdate(const ContentMatch& match, const ContentSource& source)
+{
+    InstallPlan plan;
+    JournalPhase phase = JournalPhase::Staging;
+    UniqueHandle journal;
+    std::string why;
+    if (!StartPlan(plan) ||
+        ReadJournal(plan, phase, journal, Patience::NewFile, why) != JournalState::Read)
         return RecoveryOutcome::NotRecovered;
+    if (!match(plan, why)) {
+        Report(g_log, "The archive is not the one the update that was stopped here came from: %s. "
+                      "Deleting [%s] lets a new update start.",
+               why.c_str(), WideToUtf8(kJournalName).c_str());
+        return RecoveryOutcome::Stuck;
     }
-    if (settled == SettleOutcome::Blocked) {
-        Report(g_log, "Can't recover the update that was stopped here yet; its journal [%s] is "
-                      "kept for the next start.",
-               journalName.c_str());
+    const bool written = WriteMissingContent(plan, source);
+    source.close(written);
+    if (!written)
         return RecoveryOutcome::NotRecovered;
-    }
-    // Settling again finds nothing left to do, so the next start can
-    // delete the journal that this one could not.
-    if (!DeleteJournal(journal)) {
-        Report(g_log, "The update that was stopped here is settled, but its journal [%s] is not "
-                      "gone; the next start deletes it.",
-               journalName.c_str());
-        return RecoveryOutcome::NotRecovered;
-    }
-    ReportSettled(settled, phase, finished);
-    return RecoveryOutcome::Recovered;
+    const RecoveryOutcome outcome = SettleAndEnd(plan, phase, journal, Patience::NewFile);
+    if (outcome == RecoveryOutcome::Stuck)
+        Report(g_log, "The archive does not change that. Deleting [%s] lets a new update start.",
+               WideToUtf8(kJournalName).c_str());
+    return outcome;
 }

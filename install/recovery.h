@@ -1,5 +1,11 @@
 #pragma once
 
+#include <functional>
+#include <string>
+
+#include "install/install_plan.h"
+#include "install/transaction.h"
+
 // What the start of the program found of an update that was stopped (a
 // killed process, a logoff, a power cut; see transaction.h for what is on
 // disk when) in the working directory.
@@ -8,6 +14,7 @@ enum class RecoveryOutcome {
     Recovered,        // the install is whole again, old or new; the journal is gone
     StillRunning,     // another process holds the journal or its draft: its update runs
     NotRecovered,     // reported; the journal stays for the next start
+    Stuck,            // the same, where it can be neither undone nor finished
 };
 
 // Finishes what a stopped update left: a draft of a journal, whose update
@@ -19,3 +26,17 @@ enum class RecoveryOutcome {
 // mayWait, a file held for a moment (a scanner) is waited for; without, a
 // held file leaves the rest to the next start at once.
 RecoveryOutcome RecoverInterruptedUpdate(bool mayWait = true);
+
+// Matches a stopped update's plan with where its content can be read again
+// (the archive given to run mode 2): fills plan.reads with the entry that
+// brings each file's content, or says in why what does not match.
+using ContentMatch = std::function<bool(InstallPlan& plan, std::string& why)>;
+
+// Finishes the update that was stopped here and is Stuck, where what it
+// lacks is new content that source has again: every file whose content is
+// neither in place nor whole in its temporary file gets it written there
+// from source, and the update is then settled as at a start. Where match
+// fails, or the update is still stuck, nothing more changes, and the log
+// says what stands in the way and that deleting the journal lets a new
+// update start.
+RecoveryOutcome CompleteInterruptedUpdate(const ContentMatch& match, const ContentSource& source);

@@ -591,3 +591,12 @@ bool IsSettled(SettleOutcome outcome)
 {
     return outcome == SettleOutcome::Settled || outcome == SettleOutcome::LeftSomeAlone;
 }
+
+bool LacksNewContent(const InstallPlan& plan, const PlannedFile& file)
+{
+    auto lacks = [&](const std::wstring& name) {
+        const Identity there = CompareContent(FullPath(plan, name), file.size, file.crc);
+        return there == Identity::Missing || there == Identity::Different;
+    };
+    return lacks(file.target) && lacks(file.temp);
+}

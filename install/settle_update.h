@@ -35,5 +35,9 @@ enum class SettleOutcome {
 SettleOutcome SettleUpdate(const InstallPlan& plan, JournalPhase phase,
                            Patience patience = Patience::NewFile, bool* finished = nullptr);
 
+// Whether file has its new content neither in place nor whole in its
+// temporary file, as far as Windows can tell.
+bool LacksNewContent(const InstallPlan& plan, const PlannedFile& file);
+
 // Whether the install is whole after an outcome: Settled or LeftSomeAlone.
 bool IsSettled(SettleOutcome outcome);

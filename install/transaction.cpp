@@ -1,9 +1,11 @@
 #include "install/transaction.h"
 
+#include <map>
 #include <vector>
 
 #include "diag/report.h"
 #include "diag/text_codec.h"
+#include "diag/unique_handle.h"
 #include "install/durable_flush.h"
 #include "install/install_name.h"
 #include "install/journal_file.h"
@@ -48,11 +50,34 @@ bool MakeFoldersInPlace(Transaction& t)
     return Enter(t, InstallPhase::Done);
 }
 
+// Staging files in the folders this update writes in that no journal
+// accounts for (the player deleted the journal of a stopped update) are
+// named, and left as they are: nothing proves what they hold.
+void NameStrayStagingFiles(const InstallPlan& plan)
+{
+    std::map<std::wstring, std::wstring> folders; // upper-cased, as named
+    for (const PlannedFile& file : plan.files) {
+        const std::wstring folder = file.target.substr(0, file.target.find_last_of(L'\\') + 1);
+        folders.emplace(FoldedName(folder), folder);
+    }
+    for (const auto& folder : folders) {
+        UniqueFind find(FullPath(plan, folder.second + kStagingPattern));
+        for (bool found = find.Found(); found; found = find.Next()) {
+            const std::wstring name = folder.second + find.Data().cFileName;
+            if (name != kJournalDraftName)
+                Report(g_log, "Left [%s] as it is: it is a staging file of an update whose journal "
+                              "is gone.",
+                       WideToUtf8(name).c_str());
+        }
+    }
+}
+
 // The journal's volume is asked of its folder, not of the journal: under
 // Wine on a FUSE volume, a volume query of a handle that was renamed loses
 // what is written through it afterwards.
 bool BeginUpdate(Transaction& t)
 {
+    NameStrayStagingFiles(t.plan);
     t.flushVolume = FolderFlushVolume(t.plan.root);
     switch (BeginJournal(t.plan, t.journal)) {
     case JournalStart::Begun:

@@ -24,7 +24,10 @@
 #include "install/settle_update.h"
 #include "install/transaction.h"
 #include "tests/support/install_tree.h"
+#include "tests/support/programs.h"
 #include "tests/support/test_support.h"
+#include "tests/support/zip_writer.h"
+#include "update/run_update.h"
 
 namespace {
 
@@ -334,6 +337,69 @@ TEST(SettleStoppedUpdate, FileNamedTwiceIsSettledAsOneRecord)
                           {L"data.pak", "v1"}};
         expected[L"vestrel_logs.txt"] = ReadFileBytes(L"vestrel_logs.txt");
         EXPECT_TRUE(SameFiles(Snapshot(dir.Path()), expected)) << Log();
+    }
+}
+
+// Where the player deleted what a stopped update left, run mode 2 given the
+// archive again finishes it from there, if it is the archive the update
+// came from; given another, it changes nothing, says what stands in the way
+// and how to start anew. Staging files whose journal the player deleted are
+// named by the next update that writes beside them, and left.
+TEST(SettleStoppedUpdate, ArchiveGivenAgainFinishesWhatTheStagingFilesNoLongerCan)
+{
+    const struct {
+        const char* label;
+        bool sameArchive;
+        bool onlyTheJournal; // deleted, rather than every staging file
+        int result;
+        const char* line;
+    } rows[] = {
+        {"every staging file deleted, the same archive", true, false, 1,
+         "Wrote the new content of [zz.txt] again, from the archive."},
+        {"every staging file deleted, another archive", false, false, 7,
+         "Deleting [vestrel_journal.txt] lets a new update start."},
+        {"only the journal deleted", true, true, 1,
+         "-3.tmp] as it is: it is a staging file of an update whose journal is gone."},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.label);
+        ScopedWorkDir dir;
+        LogFile log;
+        GlobalLogScope logScope(&log);
+        WriteFiles(dir.Path(), kOlder);
+        InstallPlan plan = PlanFor(kUpdate);
+        ASSERT_NO_FATAL_FAILURE(StopIn(plan, kUpdate, InstallPhase::Moving, 2));
+        Files stays;
+        for (const std::wstring& name : ListFilesBelow(dir.Path()))
+            if (name.find(L"~vestrel-") != std::wstring::npos)
+                stays[name] = ReadFileBytes(name);
+        for (const auto& file : row.onlyTheJournal ? Files{{kJournalName, ""}} : stays)
+            DeleteFileW(file.first.c_str());
+        if (!row.onlyTheJournal)
+            stays.clear();
+        ZipBuilder zip;
+        for (const auto& entry : kUpdate)
+            zip.File(entry.first, row.sameArchive ? entry.second : entry.second + " v2");
+        ASSERT_TRUE(zip.WriteTo(L"update.zip"));
+        Files stopped = Snapshot(dir.Path(), true);
+
+        MessageBoxWatcher boxes;
+        StdoutCapture quiet;
+        ArgVector args({"vestrel.exe", "2", "update.zip", "f-nothing.exe"});
+        EXPECT_EQ(RunUpdate(args.Count(), args.Values()), row.result);
+        quiet.Finish();
+        EXPECT_NE(Log().find(row.line), std::string::npos) << Log();
+        Files found = Snapshot(dir.Path(), true);
+        found.erase(L"vestrel_logs.txt");
+        stopped.erase(L"vestrel_logs.txt");
+        if (row.result == 7) {
+            EXPECT_TRUE(SameFiles(found, stopped)) << Log();
+            continue;
+        }
+        Files expected = Newer();
+        for (const auto& file : stays)
+            expected[file.first] = file.second;
+        EXPECT_TRUE(SameFiles(found, WithFolders(expected))) << Log();
     }
 }
 

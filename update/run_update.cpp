@@ -175,6 +175,9 @@ int RunUpdateSteps(int argc, char** argv)
     const RecoveryOutcome recovery = RecoverInterruptedUpdate(runMode != 1);
     const bool installWhole = recovery == RecoveryOutcome::NothingToRecover ||
                               recovery == RecoveryOutcome::Recovered;
+    // An update that its own files can no longer settle may be finished
+    // from its archive, given again: that is the unpack then.
+    const bool completeFirst = runMode == 2 && recovery == RecoveryOutcome::Stuck;
 
     if (runMode == 1)
         return LaunchAndLinger(launchPath, argc, argv);
@@ -182,7 +185,7 @@ int RunUpdateSteps(int argc, char** argv)
         if (const int failed = SwapExecutable(argv[2]))
             return failed;
     } else if (runMode == 2) {
-        if (!installWhole || !ExtractArchive(argv[2]))
+        if (completeFirst ? !CompleteStoppedUpdate(argv[2]) : !installWhole || !ExtractArchive(argv[2]))
             return kUnpackFailed;
     }
     return RestartTarget(launchPath);

@@ -228,32 +228,42 @@ SettleOutcome UndoFile(Settling& settling, const PlannedFile& file)
     return PutBack(settling, file) ? SettleOutcome::Settled : SettleOutcome::Blocked;
 }
 
-// Every name the plan gives in folder (targets and their staging files),
-// upper-cased, but those this pass left as they are.
-std::set<std::wstring> NamesIn(const Settling& settling, const std::wstring& folder)
+// Every name the plan gives in folder, upper-cased, but those this pass
+// left as they are: files (targets and their staging files), or folders
+// (the update's own, under their names and their staging names).
+std::set<std::wstring> NamesIn(const Settling& settling, const std::wstring& folder, bool folders)
 {
     std::set<std::wstring> names;
     const std::wstring prefix = FoldedName(folder + L"\\");
-    for (const PlannedFile& file : settling.plan.files) {
-        for (const std::wstring& name : {file.target, file.temp, file.kept, CopyName(file.temp)}) {
-            const std::wstring folded = FoldedName(name);
-            if (folded.compare(0, prefix.size(), prefix) == 0 &&
-                folded.find(L'\\', prefix.size()) == std::wstring::npos &&
-                std::find(settling.leftAlone.begin(), settling.leftAlone.end(), folded) ==
-                    settling.leftAlone.end())
-                names.insert(folded);
-        }
+    auto add = [&](const std::wstring& name) {
+        const std::wstring folded = FoldedName(name);
+        if (folded.compare(0, prefix.size(), prefix) == 0 &&
+            folded.find(L'\\', prefix.size()) == std::wstring::npos &&
+            std::find(settling.leftAlone.begin(), settling.leftAlone.end(), folded) ==
+                settling.leftAlone.end())
+            names.insert(folded);
+    };
+    const InstallPlan& plan = settling.plan;
+    for (size_t i = 0; folders && i < plan.directories.size(); ++i) {
+        add(plan.directories[i].folder);
+        add(StagedFolderName(plan.directories[i].folder, plan.token, i));
+    }
+    for (size_t i = 0; !folders && i < plan.files.size(); ++i) {
+        const PlannedFile& file = plan.files[i];
+        for (const std::wstring& name : {file.target, file.temp, file.kept, CopyName(file.temp)})
+            add(name);
     }
     return names;
 }
 
-// Whether folder holds nothing but files the plan names there and this
-// pass did not leave: files it deleted that another program still holds
-// (a virus scanner that shares deletion), which Windows keeps listed until
-// they are let go.
+// Whether folder holds nothing but files and folders of the plan that this
+// pass did not leave: ones it deleted that another program still holds (a
+// virus scanner or an indexer that shares deletion), which Windows keeps
+// listed until they are let go.
 bool HoldsOnlyDeletedFiles(const Settling& settling, const std::wstring& folder)
 {
-    const std::set<std::wstring> names = NamesIn(settling, folder);
+    const std::set<std::wstring> names = NamesIn(settling, folder, false);
+    const std::set<std::wstring> folders = NamesIn(settling, folder, true);
     UniqueFind find(FullPath(settling.plan, folder + L"\\*"));
     if (!find.Found())
         return false;
@@ -262,8 +272,8 @@ bool HoldsOnlyDeletedFiles(const Settling& settling, const std::wstring& folder)
         const std::wstring name = find.Data().cFileName;
         if (name == L"." || name == L"..")
             continue;
-        onlyDeleted = !(find.Data().dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
-                      names.count(FoldedName(folder + L"\\" + name)) != 0;
+        const bool isFolder = (find.Data().dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        onlyDeleted = (isFolder ? folders : names).count(FoldedName(folder + L"\\" + name)) != 0;
     } while (onlyDeleted && find.Next());
     return onlyDeleted;
 }

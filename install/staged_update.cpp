@@ -53,6 +53,23 @@ bool StillAsFound(const InstallPlan& plan, const PlannedFile& file)
     return true;
 }
 
+// Gives the copy the attributes and times of the file it keeps, as a second
+// name would have them, so that an undo brings the file back as it was
+// (FILE_BASIC_INFO, "SetFileInformationByHandle function"). The kept file
+// is known by its content, so where the volume takes none of them the copy
+// is kept all the same.
+void CopyAttributesAndTimes(HANDLE from, HANDLE copy)
+{
+    FILE_BASIC_INFO basic = {};
+    if (!GetFileInformationByHandleEx(from, FileBasicInfo, &basic, sizeof basic))
+        return;
+    basic.FileAttributes &= FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
+                            FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+    if (basic.FileAttributes == 0)
+        basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+    SetFileInformationByHandle(copy, FileBasicInfo, &basic, sizeof basic);
+}
+
 // Copies the file at from to copy, made anew, and says what it wrote: its
 // size and CRC-32. The copy is on disk when this returns.
 bool CopyToKeep(const std::wstring& from, const std::wstring& copy, std::uint64_t& size,
@@ -83,6 +100,7 @@ bool CopyToKeep(const std::wstring& from, const std::wstring& copy, std::uint64_
     };
     if (!ReadWithCrc(in.Get(), crc, size, write))
         return false;
+    CopyAttributesAndTimes(in.Get(), out.Get());
     if (!FlushFileBuffers(out.Get())) {
         ReportLastError("FlushFileBuffers");
         return false;

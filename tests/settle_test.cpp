@@ -12,6 +12,7 @@
 #include <functional>
 #include <regex>
 #include <set>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -401,6 +402,69 @@ TEST(SettleStoppedUpdate, ArchiveGivenAgainFinishesWhatTheStagingFilesNoLongerCa
             expected[file.first] = file.second;
         EXPECT_TRUE(SameFiles(found, WithFolders(expected))) << Log();
     }
+}
+
+// Where the volume has no hard links (FAT32, exFAT) a replaced file is kept
+// as a copy this program writes; an undo brings it back with its
+// attributes and times all the same, as a second name would.
+TEST(SettleStoppedUpdate, UndoBringsBackAttributesAndTimes)
+{
+    ScopedWorkDir dir;
+    LogFile log;
+    GlobalLogScope logScope(&log);
+    WriteFiles(dir.Path(), kOlder);
+    SetFileAttributesW(L"patcher.exe", FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
+    {
+        UniqueHandle file(CreateFileW(L"patcher.exe", FILE_WRITE_ATTRIBUTES, 0, nullptr,
+                                      OPEN_EXISTING, 0, nullptr));
+        const FILETIME created = {0x8a7ec000, 0x01c07385}, written = {0x2dd6c000, 0x01c1a1be};
+        SetFileTime(file.Get(), &created, nullptr, &written);
+    }
+    WIN32_FILE_ATTRIBUTE_DATA before = {}, after = {};
+    ASSERT_TRUE(GetFileAttributesExW(L"patcher.exe", GetFileExInfoStandard, &before));
+    if (before.ftLastWriteTime.dwHighDateTime != 0x01c1a1be)
+        GTEST_SKIP() << "Wine sets no times on this volume (nor attributes), so no copy can keep them";
+    InstallPlan plan = PlanFor(kUpdate);
+    ASSERT_NO_FATAL_FAILURE(StopIn(plan, kUpdate, InstallPhase::Moving, 2));
+    StdoutCapture quiet;
+    EXPECT_EQ(RecoverInterruptedUpdate(), RecoveryOutcome::Recovered);
+    quiet.Finish();
+    ASSERT_TRUE(GetFileAttributesExW(L"patcher.exe", GetFileExInfoStandard, &after));
+    EXPECT_EQ(ReadFileBytes(L"patcher.exe"), "old patcher");
+    const DWORD kept = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+    EXPECT_EQ(after.dwFileAttributes & kept, before.dwFileAttributes & kept);
+    EXPECT_EQ(CompareFileTime(&after.ftLastWriteTime, &before.ftLastWriteTime), 0)
+        << after.ftLastWriteTime.dwHighDateTime << " against " << before.ftLastWriteTime.dwHighDateTime;
+    EXPECT_EQ(CompareFileTime(&after.ftCreationTime, &before.ftCreationTime), 0)
+        << after.ftCreationTime.dwHighDateTime << " against " << before.ftCreationTime.dwHighDateTime;
+}
+
+// A folder the undo removed that another program still holds, sharing its
+// deletion (an indexer, Explorer), stays listed in its parent until let go:
+// the parent is waited for, as for such a file, and goes too.
+TEST(SettleStoppedUpdate, FolderHeldAfterItsRemovalIsWaitedFor)
+{
+    ScopedWorkDir dir;
+    LogFile log;
+    GlobalLogScope logScope(&log);
+    const Entries update = {{"new/deeper/x.dat", "x"}};
+    InstallPlan plan = PlanFor(update);
+    ASSERT_NO_FATAL_FAILURE(StopIn(plan, update, InstallPhase::Staging, 1));
+    HANDLE held = CreateFileW(L"new\\deeper", GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    std::thread letGo([held] {
+        Sleep(1500);
+        CloseHandle(held);
+    });
+    StdoutCapture quiet;
+    const RecoveryOutcome outcome = RecoverInterruptedUpdate();
+    quiet.Finish();
+    letGo.join();
+    EXPECT_EQ(outcome, RecoveryOutcome::Recovered) << Log();
+    EXPECT_EQ(Log().find("Left ["), std::string::npos) << Log();
+    EXPECT_FALSE(DirectoryExists(L"new")) << Log();
 }
 
 // Patches often bring files that are as the install has them. An undo that

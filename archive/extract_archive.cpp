@@ -103,13 +103,15 @@ void ReportWriteFailure(const std::string& name)
 
 // Whether the archive is the one the stopped update of plan came from: it
 // brings every file the plan names, each last with the size and CRC-32 the
-// plan has, and no other file. Fills plan.reads with those last entries.
+// plan has, and no other file. Fills plan.reads with its entries for them,
+// in order, those before each file's last as ones only to check.
 bool MatchArchive(zip_t* archive, zip_int64_t count, InstallPlan& plan, std::string& why)
 {
     std::map<std::wstring, size_t> byTarget;
     for (size_t i = 0; i < plan.files.size(); ++i)
         byTarget[FoldedName(plan.files[i].target)] = i;
     std::map<size_t, zip_stat_t> last;
+    std::map<size_t, size_t> lastRead;
     for (zip_int64_t index = 0; index < count; ++index) {
         zip_stat_t entry;
         if (zip_stat_index(archive, static_cast<zip_uint64_t>(index), 0, &entry) != 0 ||
@@ -124,6 +126,11 @@ bool MatchArchive(zip_t* archive, zip_int64_t count, InstallPlan& plan, std::str
             return false;
         }
         last[at->second] = entry;
+        const auto earlier = lastRead.find(at->second);
+        if (earlier != lastRead.end())
+            plan.reads[earlier->second].checkOnly = true;
+        lastRead[at->second] = plan.reads.size();
+        plan.reads.push_back(PlannedRead{at->second, entry.index, EntryName(entry), false});
     }
     for (size_t i = 0; i < plan.files.size(); ++i) {
         const PlannedFile& file = plan.files[i];
@@ -133,7 +140,6 @@ bool MatchArchive(zip_t* archive, zip_int64_t count, InstallPlan& plan, std::str
             why = "[" + WideToUtf8(file.target) + "] is not in it with the content that update brought";
             return false;
         }
-        plan.reads.push_back(PlannedRead{i, entry->second.index, EntryName(entry->second), false});
     }
     return true;
 }
@@ -149,10 +155,18 @@ bool CompleteStoppedUpdate(const char* archivePath)
     zip_t* archive = content.archive.get();
     const zip_int64_t count = zip_get_num_entries(archive, ZIP_FL_UNCHANGED);
     auto match = [&](InstallPlan& plan, std::string& why) {
-        return MatchArchive(archive, count, plan, why);
-    };
-    if (CompleteInterruptedUpdate(match, SourceOf(content)) != RecoveryOutcome::Recovered)
+        if (HasOnlySafeNames(archive, count))
+            return MatchArchive(archive, count, plan, why);
+        why = "it holds a name no update writes";
         return false;
+    };
+    bool finished = false;
+    if (CompleteInterruptedUpdate(match, SourceOf(content), finished) != RecoveryOutcome::Recovered)
+        return false;
+    // Settled back after all, the install is whole, and the archive is
+    // unpacked as any other.
+    if (!finished)
+        return ExtractArchive(archivePath);
     DeleteFileA(archivePath);
     return true;
 }

@@ -75,8 +75,14 @@ PlanOutcome ResolveTarget(const InstallPlan& plan, const std::wstring& target,
 PlanOutcome PlanLaterEntry(InstallPlan& plan, size_t number, const std::string& name,
                            std::uint64_t entry, std::uint64_t size, std::uint32_t crc)
 {
-    for (PlannedRead& read : plan.reads)
-        read.checkOnly = read.checkOnly || read.file == number;
+    // The entries before the one that brought its content so far are
+    // marked already.
+    for (auto read = plan.reads.rbegin(); read != plan.reads.rend(); ++read) {
+        if (read->file == number) {
+            read->checkOnly = true;
+            break;
+        }
+    }
     PlannedFile& file = plan.files[number];
     file.name = name;
     file.size = size;

@@ -218,10 +218,17 @@ JournalState ReadJournal(InstallPlan& plan, JournalPhase& phase, UniqueHandle& j
     // A scanner or indexer may look at it for a moment; a running update
     // holds it for as long as it runs, and one that is ending deletes it.
     const std::wstring path = FullPath(plan, kJournalName);
+    // The right to change its attributes clears a read-only journal before
+    // its deletion; where the folder's rights withhold it, the journal is
+    // read without.
     auto open = [&] {
-        journal = UniqueHandle(CreateFileW(path.c_str(),
-                                           GENERIC_READ | DELETE | FILE_WRITE_ATTRIBUTES, 0, nullptr,
-                                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        for (const DWORD access : {GENERIC_READ | DELETE | FILE_WRITE_ATTRIBUTES,
+                                   static_cast<DWORD>(GENERIC_READ | DELETE)}) {
+            journal = UniqueHandle(CreateFileW(path.c_str(), access, 0, nullptr, OPEN_EXISTING,
+                                               FILE_ATTRIBUTE_NORMAL, nullptr));
+            if (journal.IsValid() || GetLastError() != ERROR_ACCESS_DENIED)
+                break;
+        }
         return journal.IsValid();
     };
     RetryWhileFileHeld(patience, open);

@@ -160,6 +160,11 @@ bool ParseFile(const std::vector<std::string>& fields, InstallPlan& plan, std::s
     }
     file.crc = static_cast<std::uint32_t>(crc);
     file.name = fields[1];
+    // A target has one record, in any letter case.
+    if (!plan.plannedFiles.emplace(FoldedName(file.target), plan.files.size()).second) {
+        why = "two file records name one file";
+        return false;
+    }
     plan.files.push_back(file);
     return true;
 }

@@ -1,12 +1,14 @@
 #include "install/recovery.h"
 
 #include <string>
+#include <vector>
 
 #include "diag/report.h"
 #include "diag/text_codec.h"
 #include "install/install_name.h"
 #include "install/journal_file.h"
 #include "install/settle_update.h"
+#include "install/staged_folders.h"
 #include "install/staged_update.h"
 
 namespace {
@@ -33,11 +35,13 @@ void ReportSettled(SettleOutcome settled, JournalPhase phase, bool finished)
 // Settles the update read from journal and deletes the journal, or keeps it
 // for the next start where it cannot be settled yet.
 RecoveryOutcome SettleAndEnd(const InstallPlan& plan, JournalPhase phase, UniqueHandle& journal,
-                             Patience patience)
+                             Patience patience, bool* wentForward = nullptr)
 {
     const std::string journalName = WideToUtf8(kJournalName);
     bool finished = false;
     const SettleOutcome settled = SettleUpdate(plan, phase, patience, &finished);
+    if (wentForward)
+        *wentForward = finished;
     if (settled == SettleOutcome::Stuck) {
         Report(g_log, "Can't recover the update that was stopped here: it can be neither undone nor "
                       "finished, so nothing is changed; its journal [%s] is kept.",
@@ -62,29 +66,60 @@ RecoveryOutcome SettleAndEnd(const InstallPlan& plan, JournalPhase phase, Unique
     return RecoveryOutcome::Recovered;
 }
 
-// Writes again, from source, the new content of every file of the plan
-// that has it neither in place nor whole in its temporary file.
-bool WriteMissingContent(const InstallPlan& plan, const ContentSource& source)
+// Writes again, from source, the new content of the plan's files marked
+// missing, into their temporary files, with the folders on their way; the
+// earlier entries for such a file are read and checked, as in an unpack.
+bool WriteMissingContent(const InstallPlan& plan, const std::vector<bool>& missing,
+                         const ContentSource& source)
 {
     for (const PlannedRead& read : plan.reads) {
         const PlannedFile& file = plan.files[read.file];
-        if (!LacksNewContent(plan, file))
+        if (!missing[read.file])
             continue;
-        if (!DeleteIfThere(plan, file.temp, Patience::NewFile) || !source.open(read))
+        if (!source.open(read))
             return false;
-        UniqueHandle out = CreateTempFile(plan, file);
-        if (!out.IsValid() || source.copy(read, out.Get()) != ContentOutcome::Written)
+        UniqueHandle out;
+        if (!read.checkOnly) {
+            if (!MakeFoldersOnTheWay(plan, file.temp) ||
+                !DeleteIfThere(plan, file.temp, Patience::NewFile))
+                return false;
+            out = CreateTempFile(plan, file);
+            if (!out.IsValid())
+                return false;
+        }
+        if (source.copy(read, out.Get()) != ContentOutcome::Written)
             return false;
-        if (!FlushFileBuffers(out.Get())) {
+        if (out.IsValid() && !FlushFileBuffers(out.Get())) {
             ReportLastError("FlushFileBuffers");
             return false;
         }
         out.Close();
         source.done(read);
-        Report(g_log, "Wrote the new content of [%s] again, from the archive.",
-               WideToUtf8(file.target).c_str());
+        if (!read.checkOnly)
+            Report(g_log, "Wrote the new content of [%s] again, from the archive.",
+                   WideToUtf8(file.target).c_str());
     }
     return true;
+}
+
+// Which of the plan's files lack their new content, where only that stands
+// in the way of finishing the update; false where something else does.
+bool MissingContent(const InstallPlan& plan, std::vector<bool>& missing)
+{
+    missing.assign(plan.files.size(), false);
+    bool any = false;
+    for (size_t i = 0; i < plan.files.size(); ++i) {
+        switch (NewContentNeed(plan, plan.files[i])) {
+        case ContentNeed::AtHand:
+            break;
+        case ContentNeed::Missing:
+            missing[i] = any = true;
+            break;
+        case ContentNeed::InTheWay:
+            return false;
+        }
+    }
+    return any;
 }
 
 } // namespace
@@ -134,8 +169,10 @@ RecoveryOutcome RecoverInterruptedUpdate(bool mayWait)
     return SettleAndEnd(plan, phase, journal, patience);
 }
 
-RecoveryOutcome CompleteInterruptedUpdate(const ContentMatch& match, const ContentSource& source)
+RecoveryOutcome CompleteInterruptedUpdate(const ContentMatch& match, const ContentSource& source,
+                                          bool& finished)
 {
+    finished = false;
     InstallPlan plan;
     JournalPhase phase = JournalPhase::Staging;
     UniqueHandle journal;
@@ -143,19 +180,23 @@ RecoveryOutcome CompleteInterruptedUpdate(const ContentMatch& match, const Conte
     if (!StartPlan(plan) ||
         ReadJournal(plan, phase, journal, Patience::NewFile, why) != JournalState::Read)
         return RecoveryOutcome::NotRecovered;
+    const std::string journalName = WideToUtf8(kJournalName);
     if (!match(plan, why)) {
         Report(g_log, "The archive is not the one the update that was stopped here came from: %s. "
                       "Deleting [%s] lets a new update start.",
-               why.c_str(), WideToUtf8(kJournalName).c_str());
+               why.c_str(), journalName.c_str());
         return RecoveryOutcome::Stuck;
     }
-    const bool written = WriteMissingContent(plan, source);
+    std::vector<bool> missing;
+    if (!MissingContent(plan, missing)) {
+        Report(g_log, "The archive cannot change what stands in the way. Deleting [%s] lets a new "
+                      "update start.",
+               journalName.c_str());
+        return RecoveryOutcome::Stuck;
+    }
+    const bool written = WriteMissingContent(plan, missing, source);
     source.close(written);
     if (!written)
         return RecoveryOutcome::NotRecovered;
-    const RecoveryOutcome outcome = SettleAndEnd(plan, phase, journal, Patience::NewFile);
-    if (outcome == RecoveryOutcome::Stuck)
-        Report(g_log, "The archive does not change that. Deleting [%s] lets a new update start.",
-               WideToUtf8(kJournalName).c_str());
-    return outcome;
+    return SettleAndEnd(plan, phase, journal, Patience::NewFile, &finished);
 }

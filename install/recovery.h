@@ -32,11 +32,13 @@ RecoveryOutcome RecoverInterruptedUpdate(bool mayWait = true);
 // brings each file's content, or says in why what does not match.
 using ContentMatch = std::function<bool(InstallPlan& plan, std::string& why)>;
 
-// Finishes the update that was stopped here and is Stuck, where what it
-// lacks is new content that source has again: every file whose content is
-// neither in place nor whole in its temporary file gets it written there
-// from source, and the update is then settled as at a start. Where match
-// fails, or the update is still stuck, nothing more changes, and the log
-// says what stands in the way and that deleting the journal lets a new
-// update start.
-RecoveryOutcome CompleteInterruptedUpdate(const ContentMatch& match, const ContentSource& source);
+// Finishes the update that was stopped here and is Stuck, where all that
+// stands in the way is new content that source has again: every file whose
+// content is neither in place nor whole in its temporary file, and whose
+// target is still what the update was to replace, gets it written there
+// from source, and the update is then settled as at a start (finished says
+// whether it went forward). Where match fails, or something else stands in
+// the way, nothing changes, and the log says so and that deleting the
+// journal lets a new update start.
+RecoveryOutcome CompleteInterruptedUpdate(const ContentMatch& match, const ContentSource& source,
+                                          bool& finished);

@@ -17,6 +17,21 @@
 
 namespace {
 
+// Whether target holds what the update was to replace: nothing, for a new
+// file; else the file it found, known as it is kept (its stamp, or the
+// CRC-32 of the copy). A read-only file is the player's to keep.
+Identity IsWhatItReplaces(const InstallPlan& plan, const PlannedFile& file, Patience patience)
+{
+    const std::wstring target = FullPath(plan, file.target);
+    const Found there = WhatIsAt(target);
+    if (there == Found::Unknown || there == Found::ReadOnlyFile)
+        return there == Found::Unknown ? Identity::Unknown : Identity::Different;
+    if (file.kept.empty())
+        return there == Found::Nothing ? Identity::Same : Identity::Different;
+    return file.keptAsCopy ? CompareContent(target, file.keptStamp.size, file.keptCrc, patience)
+                           : CompareStamp(target, file.keptStamp);
+}
+
 // One pass that settles an update: the plan, how long to wait for files
 // others hold, and what the pass has left as it is (a folder that holds one
 // of those is not empty).
@@ -380,38 +395,36 @@ bool PutInPlace(const Settling& settling, const PlannedFile& file)
     return false;
 }
 
-// Whether target holds what the update was to replace: nothing, for a new
-// file; else the file it found, known as it is kept (its stamp, or the
-// CRC-32 of the copy). A read-only file is the player's to keep.
-Identity IsWhatItReplaces(const Settling& settling, const PlannedFile& file)
-{
-    const std::wstring target = FullPath(settling.plan, file.target);
-    const Found there = LookAt(target);
-    if (there == Found::Unknown || there == Found::ReadOnlyFile)
-        return there == Found::Unknown ? Identity::Unknown : Identity::Different;
-    if (file.kept.empty())
-        return there == Found::Nothing ? Identity::Same : Identity::Different;
-    return file.keptAsCopy
-               ? CompareContent(target, file.keptStamp.size, file.keptCrc, settling.patience)
-               : CompareStamp(target, file.keptStamp);
-}
-
 // After "moved", a temporary file still whole beside a target that still
 // holds what the update replaced is a rename that "moved" overtook on its
 // way to the disk (a volume that keeps no order of renames): it is made
-// again, not deleted with the leftovers.
+// again, not deleted with the leftovers. Beside a target that is neither
+// that nor the new content (the player's since), it stays, with the kept
+// file, and the target is named.
 SettleOutcome RedoLostMove(Settling& settling, const PlannedFile& file)
 {
-    const std::wstring temp = FullPath(settling.plan, file.temp);
+    const InstallPlan& plan = settling.plan;
+    const std::wstring temp = FullPath(plan, file.temp);
     if (WhatIsAt(temp) == Found::Nothing)
         return SettleOutcome::Settled;
     const Identity staged = CompareContent(temp, file.size, file.crc, settling.patience);
-    const Identity replaced = staged == Identity::Same ? IsWhatItReplaces(settling, file)
-                                                       : Identity::Different;
-    if (staged == Identity::Unknown || replaced == Identity::Unknown)
+    if (staged != Identity::Same)
+        return staged == Identity::Unknown ? SettleOutcome::Blocked : SettleOutcome::Settled;
+    const Identity replaced = IsWhatItReplaces(plan, file, settling.patience);
+    const Identity updated =
+        CompareContent(FullPath(plan, file.target), file.size, file.crc, settling.patience);
+    if (replaced == Identity::Unknown || updated == Identity::Unknown)
         return SettleOutcome::Blocked;
-    if (replaced != Identity::Same)
+    if (updated == Identity::Same)
         return SettleOutcome::Settled;
+    if (replaced != Identity::Same) {
+        settling.leftAlone.push_back(FoldedName(file.temp));
+        settling.leftAlone.push_back(FoldedName(file.kept));
+        return LeftAlone(settling, file.target,
+                         ("it is neither what the update wrote nor what it replaced; its new "
+                          "content stays in [" + WideToUtf8(file.temp) + "]")
+                             .c_str());
+    }
     if (!PutInPlace(settling, file))
         return SettleOutcome::Blocked;
     Report(g_log, "Put [%s] in place: its move had not reached the disk.",
@@ -424,8 +437,8 @@ SettleOutcome RemoveLeftovers(Settling& settling, bool redoLostMoves)
     SettleOutcome outcome = SettleOutcome::Settled;
     for (const PlannedFile& file : settling.plan.files) {
         SettleOutcome one = redoLostMoves ? RedoLostMove(settling, file) : SettleOutcome::Settled;
-        if (one != SettleOutcome::Blocked)
-            one = Worse(one, DeleteStagingFiles(settling, file, false));
+        if (one == SettleOutcome::Settled)
+            one = DeleteStagingFiles(settling, file, false);
         outcome = AddAndStopWaitingIfBlocked(settling, outcome, one);
     }
     return outcome;
@@ -511,7 +524,7 @@ Answer CanGoForward(const Settling& settling, const PlannedFile& file, std::stri
         why = "[" + name + "] is read-only";
         return Answer::No;
     }
-    const Identity replaced = IsWhatItReplaces(settling, file);
+    const Identity replaced = IsWhatItReplaces(settling.plan, file, settling.patience);
     if (replaced != Identity::Same) {
         why = "[" + name + "] is not what the update was to replace";
         return replaced == Identity::Unknown ? Answer::CannotTell : Answer::No;
@@ -602,11 +615,14 @@ bool IsSettled(SettleOutcome outcome)
     return outcome == SettleOutcome::Settled || outcome == SettleOutcome::LeftSomeAlone;
 }
 
-bool LacksNewContent(const InstallPlan& plan, const PlannedFile& file)
+ContentNeed NewContentNeed(const InstallPlan& plan, const PlannedFile& file)
 {
-    auto lacks = [&](const std::wstring& name) {
-        const Identity there = CompareContent(FullPath(plan, name), file.size, file.crc);
-        return there == Identity::Missing || there == Identity::Different;
-    };
-    return lacks(file.target) && lacks(file.temp);
+    const Identity there = CompareContent(FullPath(plan, file.target), file.size, file.crc);
+    if (there == Identity::Same)
+        return ContentNeed::AtHand;
+    const Identity staged = CompareContent(FullPath(plan, file.temp), file.size, file.crc);
+    const Identity replaced = IsWhatItReplaces(plan, file, Patience::NewFile);
+    if (there == Identity::Unknown || staged == Identity::Unknown || replaced != Identity::Same)
+        return ContentNeed::InTheWay;
+    return staged == Identity::Same ? ContentNeed::AtHand : ContentNeed::Missing;
 }

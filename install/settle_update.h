@@ -35,9 +35,13 @@ enum class SettleOutcome {
 SettleOutcome SettleUpdate(const InstallPlan& plan, JournalPhase phase,
                            Patience patience = Patience::NewFile, bool* finished = nullptr);
 
-// Whether file has its new content neither in place nor whole in its
-// temporary file, as far as Windows can tell.
-bool LacksNewContent(const InstallPlan& plan, const PlannedFile& file);
+// What finishing a stopped update needs for file: nothing, as its new
+// content is in place, or whole in its temporary file beside a target that
+// is what the update was to replace; that content again (Missing), where
+// it is neither, and the target is still what the update was to replace;
+// or something else stands in the way.
+enum class ContentNeed { AtHand, Missing, InTheWay };
+ContentNeed NewContentNeed(const InstallPlan& plan, const PlannedFile& file);
 
 // Whether the install is whole after an outcome: Settled or LeftSomeAlone.
 bool IsSettled(SettleOutcome outcome);

@@ -34,6 +34,18 @@ bool MakeDirectory(const std::wstring& path, const std::string& name)
     return false;
 }
 
+bool MakeFoldersOnTheWay(const InstallPlan& plan, const std::wstring& name)
+{
+    for (size_t at = name.find(L'\\'); at != std::wstring::npos; at = name.find(L'\\', at + 1)) {
+        const std::wstring folder = FullPath(plan, name.substr(0, at));
+        if (!CreateDirectoryW(folder.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
+            ReportLastError("CreateDirectory");
+            return false;
+        }
+    }
+    return true;
+}
+
 size_t FolderLevels(const InstallPlan& plan)
 {
     size_t levels = 0;
@@ -59,13 +71,15 @@ std::vector<size_t> MakeFolderLevel(InstallPlan& plan, size_t level, bool staged
 }
 
 bool PutFoldersInPlace(const InstallPlan& plan, const std::vector<size_t>& made,
+                       const std::function<bool(const std::wstring& folder)>& writeThrough,
                        std::string& failedName)
 {
     for (size_t index : made) {
         const std::wstring from = StagedPath(plan, index);
         const std::wstring to = FullPath(plan, plan.directories[index].folder);
+        const DWORD flags = writeThrough(plan.directories[index].folder) ? MOVEFILE_WRITE_THROUGH : 0;
         if (!RetryWhileFileHeld(Patience::NewFile, [&] {
-                return MoveFileExW(from.c_str(), to.c_str(), 0) != FALSE;
+                return MoveFileExW(from.c_str(), to.c_str(), flags) != FALSE;
             })) {
             ReportLastError("MoveFileEx");
             failedName = plan.directories[index].name;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,11 @@
 // only when this call made the directory.
 bool MakeDirectory(const std::wstring& path, const std::string& name);
 
+// Makes every missing folder on the way to name (relative to the plan's
+// root), as folders plain and in place. False when one cannot be made
+// (reported).
+bool MakeFoldersOnTheWay(const InstallPlan& plan, const std::wstring& name);
+
 // How many levels deep the plan's folders go: 1 for folders in the working
 // directory alone, 0 for none.
 size_t FolderLevels(const InstallPlan& plan);
@@ -28,7 +34,9 @@ size_t FolderLevels(const InstallPlan& plan);
 // Returns the indexes of those it made.
 std::vector<size_t> MakeFolderLevel(InstallPlan& plan, size_t level, bool staged);
 
-// Gives each staged folder of made (indexes in the plan) its own name.
-// False with the failing folder's name when one cannot be renamed (reported).
+// Gives each staged folder of made (indexes in the plan) its own name,
+// written through where writeThrough says so of the folder. False with the
+// failing folder's name when one cannot be renamed (reported).
 bool PutFoldersInPlace(const InstallPlan& plan, const std::vector<size_t>& made,
+                       const std::function<bool(const std::wstring& folder)>& writeThrough,
                        std::string& failedName);

@@ -90,6 +90,22 @@ bool BeginUpdate(Transaction& t)
     return Enter(t, InstallPhase::Folders);
 }
 
+// Whether what is at name (a file or folder of the plan) lies in a folder
+// on the journal's local NTFS volume, asked once per folder.
+bool OnJournalVolume(Transaction& t, const std::wstring& name)
+{
+    const size_t separator = name.find_last_of(L'\\');
+    const std::wstring folder =
+        separator == std::wstring::npos ? std::wstring() : name.substr(0, separator);
+    const auto known = t.onJournalVolume.find(folder);
+    if (known != t.onJournalVolume.end())
+        return known->second;
+    const bool on = !t.flushVolume.empty() &&
+                    FolderFlushVolume(FullPath(t.plan, folder)) == t.flushVolume;
+    t.onJournalVolume[folder] = on;
+    return on;
+}
+
 // One level of folders: made under staging names, recorded, renamed.
 bool MakeFolders(Transaction& t)
 {
@@ -99,23 +115,8 @@ bool MakeFolders(Transaction& t)
     if (!AppendRecord(t.journal.Get(), MadeRecord(t.plan), "the folders made"))
         return Fail(t, JournalName());
     std::string failedName;
-    return PutFoldersInPlace(t.plan, made, failedName) || Fail(t, failedName);
-}
-
-// Whether file's folder is on the journal's local NTFS volume, asked once
-// per folder.
-bool OnJournalVolume(Transaction& t, const PlannedFile& file)
-{
-    const size_t separator = file.target.find_last_of(L'\\');
-    const std::wstring folder =
-        separator == std::wstring::npos ? std::wstring() : file.target.substr(0, separator);
-    const auto known = t.onJournalVolume.find(folder);
-    if (known != t.onJournalVolume.end())
-        return known->second;
-    const bool on = !t.flushVolume.empty() &&
-                    FolderFlushVolume(FullPath(t.plan, folder)) == t.flushVolume;
-    t.onJournalVolume[folder] = on;
-    return on;
+    const auto writeThrough = [&t](const std::wstring& folder) { return !OnJournalVolume(t, folder); };
+    return PutFoldersInPlace(t.plan, made, writeThrough, failedName) || Fail(t, failedName);
 }
 
 bool ReadsLeft(const Transaction& t)
@@ -147,7 +148,7 @@ bool StageEntry(Transaction& t)
     // The new content must be on disk before its name can replace the old
     // file, or a power cut after the update could leave names without data.
     if (out.IsValid() &&
-        !FlushNewContent(out.Get(), OnJournalVolume(t, t.plan.files[read.file]))) {
+        !FlushNewContent(out.Get(), OnJournalVolume(t, t.plan.files[read.file].target))) {
         ReportLastError("FlushFileBuffers");
         return Fail(t, read.name);
     }
@@ -184,7 +185,7 @@ bool BeginMoves(Transaction& t)
 bool MoveFile(Transaction& t)
 {
     const PlannedFile& file = t.plan.files[t.next];
-    if (!MoveIntoPlace(t.plan, file, !OnJournalVolume(t, file)))
+    if (!MoveIntoPlace(t.plan, file, !OnJournalVolume(t, file.target)))
         return Fail(t, file.name);
     ++t.next;
     return true;

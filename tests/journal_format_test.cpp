@@ -163,6 +163,10 @@ TEST(JournalFormat, WhatNoUpdateWritesIsUnreadableAndSaysWhy)
     badToken.token = L"7-xyz";
     std::string changed = planText;
     changed[changed.find("patcher.exe")] = 'q';
+    InstallPlan twice;
+    twice.token = kToken;
+    twice.files.push_back(File(twice, L"a.dat"));
+    twice.files.push_back(File(twice, L"A.DAT"));
     std::string otherRecord = withFolder(L"maps");
     otherRecord.insert(otherRecord.find("dir"), "copy\tx\n");
     const std::string noFile = "a file record names no file of the install";
@@ -192,6 +196,7 @@ TEST(JournalFormat, WhatNoUpdateWritesIsUnreadableAndSaysWhy)
          planText.substr(0, planText.find("\t7:")) + "\t=0\n" +
              planText.substr(planText.find('\n', planText.find("\t7:")) + 1),
          "a file record does not say what its files hold"},
+        {"two records for one file", PlanText(twice), "two file records name one file"},
         {"a folder outside", withFolder(L".."), "a folder record names no folder of the install"},
         {"a damaged made record", planText + damaged(MadeRecord(sample)) + MovingRecord(sample),
          "its record of the folders it made is damaged"},

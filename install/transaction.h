@@ -62,8 +62,9 @@
 //             the plan's order (MoveFile); off the journal's local NTFS
 //             volume (another drive, FAT, a share) each rename is written
 //             through, since the journal's flush orders only its own
-//             volume's renames. Entered by BeginMoves, which records "kept" (the copies'
-//             CRC-32, where it made any) and "moving" in one write.
+//             volume's renames. Entered by BeginMoves, which records
+//             "kept" (the copies' CRC-32, where it made any) and "moving"
+//             in one write.
 //             Journal: "moving".  A stop: back where every replaced file
 //             is kept; else forward where every new content is at hand, in
 //             place or in its "<n>.tmp"; else neither, and nothing changes.

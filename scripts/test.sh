@@ -25,7 +25,7 @@ wine_server_of() {
   dir=$(wine_server_dir "$1")
   [ -n "$dir" ] || return 0
   for pid in $(pgrep '^wineserver' || true); do
-    [ "$(readlink "/proc/$pid/cwd" 2>/dev/null)" = "$dir" ] && echo "$pid"
+    if [ "$(readlink "/proc/$pid/cwd" 2>/dev/null)" = "$dir" ]; then echo "$pid"; fi
   done
 }
 

@@ -27,8 +27,12 @@ bool ReadExactly(zip_file_t* raw, unsigned char* buffer, zip_uint64_t size)
 // An LZMA entry's data begins with the encoder's version (2 bytes), the
 // size of the properties (2 bytes, little-endian, 5) and the properties
 // (lc, lp and pb in one byte, and the dictionary size); the LZMA1 stream
-// follows ("APPNOTE.TXT", 5.8.8).
-bool StartDecoder(zip_file_t* raw, Decoder& decoder)
+// follows ("APPNOTE.TXT", 5.8.8). liblzma takes the whole dictionary the
+// header names when the decoder starts, whatever the entry's size; no match
+// reaches back further than the entry's own bytes, so the dictionary is cut
+// to them (no less than LZMA_DICT_SIZE_MIN) and the output is the same: a
+// header that names 4 GiB cannot take the 32-bit build's memory.
+bool StartDecoder(zip_file_t* raw, std::uint64_t size, Decoder& decoder)
 {
     unsigned char header[4] = {};
     unsigned char properties[5] = {};
@@ -38,6 +42,10 @@ bool StartDecoder(zip_file_t* raw, Decoder& decoder)
     lzma_filter filters[2] = {{LZMA_FILTER_LZMA1, nullptr}, {LZMA_VLI_UNKNOWN, nullptr}};
     if (lzma_properties_decode(&filters[0], nullptr, properties, sizeof properties) != LZMA_OK)
         return false;
+    auto* options = static_cast<lzma_options_lzma*>(filters[0].options);
+    const std::uint64_t needed = std::max<std::uint64_t>(size, LZMA_DICT_SIZE_MIN);
+    if (options->dict_size > needed)
+        options->dict_size = static_cast<std::uint32_t>(needed);
     const lzma_ret started = lzma_raw_decoder(&decoder.stream, filters);
     free(filters[0].options); // allocated by liblzma with malloc; the decoder keeps its own copy
     return started == LZMA_OK;
@@ -84,7 +92,7 @@ CopyOutcome CopyLzmaEntry(zip_file_t* raw, const zip_stat_t& stat, HANDLE out,
                           std::string& readError)
 {
     Decoder decoder;
-    if (!StartDecoder(raw, decoder)) {
+    if (!StartDecoder(raw, stat.size, decoder)) {
         readError = LibzipText(ZIP_ER_COMPRESSED_DATA);
         return CopyOutcome::ReadFailed;
     }

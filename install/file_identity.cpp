@@ -16,7 +16,7 @@ std::uint64_t Join(DWORD high, DWORD low)
 UniqueHandle OpenToRead(const std::wstring& path, Patience patience)
 {
     UniqueHandle file;
-    RetryWhileFileHeld(patience, [&] {
+    RetryWhileFileHeld(patience, path, [&] {
         file = UniqueHandle(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                         OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
         return file.IsValid();
@@ -61,7 +61,17 @@ Identity LookForFile(const std::wstring& path, FileStamp& found)
 Found WhatIsAt(const std::wstring& path, FileStamp* stamp)
 {
     WIN32_FILE_ATTRIBUTE_DATA data;
-    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) {
+    auto look = [&] { return GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data) != FALSE; };
+    bool seen = look();
+    // A file deleted while a program still holds it (a scanner that shares
+    // deletion) is gone but for its name, and Windows answers "access
+    // denied" about it until it is let go: waited for, as such a file is.
+    if (!seen && GetLastError() == ERROR_ACCESS_DENIED && WhyDenied(path) == Denial::DeletePending)
+        seen = RetryWhileFileHeld(Patience::NewFile, path, [&] {
+            return look() || GetLastError() == ERROR_FILE_NOT_FOUND ||
+                   GetLastError() == ERROR_PATH_NOT_FOUND;
+        }) && look();
+    if (!seen) {
         const DWORD error = GetLastError();
         if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
             return Found::Nothing;

@@ -108,14 +108,26 @@ bool RenameDraftToJournal(const InstallPlan& plan, HANDLE draft, const char*& fa
         return SetFileInformationByHandle(draft, FileRenameInfo, rename,
                                           static_cast<DWORD>(buffer.size())) != FALSE;
     };
-    if (!renamed() && (!IsListed(FullPath(plan, name)) ||
-                       !RetryWhileFileHeld(Patience::NewFile, renamed, ERROR_ALREADY_EXISTS)))
+    HeldRules rules;
+    rules.alsoHeld = ERROR_ALREADY_EXISTS;
+    const std::wstring journalPath = FullPath(plan, name);
+    if (!renamed() && (!IsListed(journalPath) ||
+                       !RetryWhileFileHeld(Patience::NewFile, journalPath, renamed, rules)))
         return false;
     failedCall = "FlushFileBuffers";
     if (!FlushFileBuffers(draft))
         return false;
     FlushFolder(plan.root);
     return true;
+}
+
+// A draft's name that a start has just deleted, and that a program still
+// holds, stays taken for a while.
+HeldRules FileExistsIsHeld()
+{
+    HeldRules rules;
+    rules.alsoHeld = ERROR_FILE_EXISTS;
+    return rules;
 }
 
 bool IsInTheWay(DWORD error)
@@ -144,7 +156,7 @@ JournalStart BeginJournal(const InstallPlan& plan, UniqueHandle& journal)
         return journal.IsValid();
     };
     if (!create() && IsListed(draft))
-        RetryWhileFileHeld(Patience::NewFile, create, ERROR_FILE_EXISTS);
+        RetryWhileFileHeld(Patience::NewFile, draft, create, FileExistsIsHeld());
     if (!journal.IsValid()) {
         const DWORD error = GetLastError();
         ReportLastError("CreateFile");
@@ -231,7 +243,7 @@ JournalState ReadJournal(InstallPlan& plan, JournalPhase& phase, UniqueHandle& j
         }
         return journal.IsValid();
     };
-    RetryWhileFileHeld(patience, open);
+    RetryWhileFileHeld(patience, path, open);
     if (!journal.IsValid()) {
         const DWORD error = GetLastError();
         if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
@@ -257,7 +269,7 @@ DraftState RemoveJournalDraft(const InstallPlan& plan, Patience patience)
         return DeleteFileW(path.c_str()) ||
                (GetLastError() == ERROR_ACCESS_DENIED && ClearReadOnly(path) && DeleteFileW(path.c_str()));
     };
-    if (RetryWhileFileHeld(patience, remove))
+    if (RetryWhileFileHeld(patience, path, remove))
         return DraftState::Removed;
     const DWORD error = GetLastError();
     if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)

@@ -1,18 +1,84 @@
 #include "install/retry_while_held.h"
 
 #include <windows.h>
+#include <winternl.h>
 
 #include <chrono>
 #include <thread>
 
 #include "diag/report.h"
+#include "diag/unique_handle.h"
 
 namespace {
 
-bool IsFileHeldError(DWORD error, DWORD alsoHeld)
+// STATUS_DELETE_PENDING (ntstatus.h): the file is deleted and goes once its
+// last handle closes. Win32 reports it only as ERROR_ACCESS_DENIED, so it is
+// asked of NtCreateFile ("NtCreateFile function", winternl.h).
+const NTSTATUS kStatusDeletePending = static_cast<NTSTATUS>(0xC0000056L);
+
+using CreateFileNt = NTSTATUS(NTAPI*)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, PIO_STATUS_BLOCK,
+                                      PLARGE_INTEGER, ULONG, ULONG, ULONG, ULONG, PVOID, ULONG);
+
+// The NT name of a Win32 path: "\??\" before a drive or a "\\?\" path, and
+// "\??\UNC\" before a share.
+std::wstring NtName(const std::wstring& path)
 {
-    return error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION ||
-           error == ERROR_LOCK_VIOLATION || (alsoHeld != 0 && error == alsoHeld);
+    if (path.compare(0, 4, L"\\\\?\\") == 0)
+        return L"\\??\\" + path.substr(4);
+    if (path.compare(0, 2, L"\\\\") == 0)
+        return L"\\??\\UNC\\" + path.substr(2);
+    wchar_t full[MAX_PATH] = {};
+    const DWORD length = GetFullPathNameW(path.c_str(), MAX_PATH, full, nullptr);
+    return length && length < MAX_PATH ? L"\\??\\" + std::wstring(full, length) : std::wstring();
+}
+
+bool IsDeletePending(const std::wstring& path)
+{
+    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    const auto create = reinterpret_cast<CreateFileNt>(
+        reinterpret_cast<void*>(ntdll ? GetProcAddress(ntdll, "NtCreateFile") : nullptr));
+    std::wstring name = NtName(path);
+    if (!create || name.empty())
+        return false;
+    UNICODE_STRING unicode = {static_cast<USHORT>(name.size() * sizeof(wchar_t)),
+                              static_cast<USHORT>(name.size() * sizeof(wchar_t)), &name[0]};
+    OBJECT_ATTRIBUTES attributes = {};
+    attributes.Length = sizeof attributes;
+    attributes.ObjectName = &unicode;
+    attributes.Attributes = OBJ_CASE_INSENSITIVE;
+    IO_STATUS_BLOCK status = {};
+    HANDLE file = nullptr;
+    // FILE_OPEN (1), FILE_OPEN_FOR_BACKUP_INTENT (0x4000): a file or folder.
+    const NTSTATUS opened = create(&file, FILE_READ_ATTRIBUTES, &attributes, &status, nullptr, 0,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 1,
+                                   0x4000, nullptr, 0);
+    if (opened >= 0)
+        CloseHandle(file);
+    return opened == kStatusDeletePending;
+}
+
+Denial ClassifyDenial(const std::wstring& path, bool folder)
+{
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+        return IsDeletePending(path) ? Denial::DeletePending : Denial::NotAllowed;
+    const bool isFolder = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    if (isFolder != folder)
+        return Denial::NotAllowed;
+    if (!isFolder && (attributes & FILE_ATTRIBUTE_READONLY))
+        return Denial::ReadOnly;
+    // Opening it for deletion is allowed where the rights allow it; what
+    // denied the call then is a hold, such as a running program's image.
+    UniqueHandle probe(CreateFileW(path.c_str(), DELETE,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                   OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (probe.IsValid())
+        return Denial::Held;
+    const DWORD error = GetLastError();
+    if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION ||
+        error == ERROR_FILE_NOT_FOUND)
+        return Denial::Held;
+    return IsDeletePending(path) ? Denial::DeletePending : Denial::NotAllowed;
 }
 
 std::chrono::milliseconds WaitFor(Patience patience)
@@ -28,27 +94,57 @@ std::chrono::milliseconds WaitFor(Patience patience)
     return std::chrono::seconds(60);
 }
 
+// How long this failure may be waited for: not at all where it is no hold.
+Patience PatienceFor(DWORD error, Patience patience, const std::wstring& subject,
+                     const HeldRules& rules)
+{
+    if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION ||
+        (rules.alsoHeld != 0 && error == rules.alsoHeld))
+        return patience;
+    if (error != ERROR_ACCESS_DENIED)
+        return Patience::None;
+    switch (WhyDenied(subject, rules.folder)) {
+    case Denial::Held:
+        return rules.players && patience == Patience::NewFile ? Patience::InUse : patience;
+    case Denial::DeletePending:
+        return patience;
+    case Denial::ReadOnly:
+    case Denial::NotAllowed:
+        break;
+    }
+    return Patience::None;
+}
+
 } // namespace
 
-bool RetryWhileFileHeld(Patience patience, const std::function<bool()>& attempt,
-                        unsigned long alsoHeld)
+Denial WhyDenied(const std::wstring& path, bool folder)
+{
+    const DWORD error = GetLastError();
+    const Denial denial = ClassifyDenial(path, folder);
+    SetLastError(error);
+    return denial;
+}
+
+bool RetryWhileFileHeld(Patience patience, const std::wstring& subject,
+                        const std::function<bool()>& attempt, const HeldRules& rules)
 {
     using Clock = std::chrono::steady_clock;
     const Clock::time_point start = Clock::now();
-    const Clock::time_point giveUp = start + WaitFor(patience);
     bool told = false;
     for (;;) {
         if (attempt())
             return true;
         const DWORD error = GetLastError();
+        const Patience waiting = PatienceFor(error, patience, subject, rules);
         const Clock::time_point now = Clock::now();
-        if (!IsFileHeldError(error, alsoHeld) || now >= giveUp) {
+        const Clock::time_point giveUp = start + WaitFor(waiting);
+        if (waiting == Patience::None || now >= giveUp) {
             SetLastError(error);
             return false;
         }
         // The progress window does not answer meanwhile: the log says why
         // the update stands still.
-        if (!told && patience == Patience::NewFile && now - start >= std::chrono::seconds(1)) {
+        if (!told && waiting == Patience::NewFile && now - start >= std::chrono::seconds(1)) {
             Report(g_log, "A file is held by another program (error %lu); waiting up to %lld "
                           "seconds for it.",
                    static_cast<unsigned long>(error),
@@ -57,5 +153,6 @@ bool RetryWhileFileHeld(Patience patience, const std::function<bool()>& attempt,
             told = true;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        SetLastError(error);
     }
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <functional>
+#include <string>
 
 // How long a file call waits while another program holds the file.
 enum class Patience {
@@ -18,11 +19,36 @@ enum class Patience {
     NewFile,
 };
 
-// Runs attempt() and, while it fails because a file is held (access
-// denied, sharing or lock violation, or for folders a name whose deletion
-// waits for its holder: see alsoHeld), runs it again every 100 ms until the
-// patience is spent. Any other error fails at once. A wait for a new file
-// that goes on past a second is logged once. On failure the thread's last error is that
-// of the last attempt.
-bool RetryWhileFileHeld(Patience patience, const std::function<bool()>& attempt,
-                        unsigned long alsoHeld = 0);
+// Why Windows answers "access denied" (error 5) about a file or folder,
+// which only sometimes means that another program holds it.
+enum class Denial {
+    Held,          // a program holds it: a running program's image, say
+    DeletePending, // deleted, and still held by a program that shares deletion
+    ReadOnly,      // its read-only attribute: no wait ends that
+    NotAllowed,    // this Windows user may not (its rights, Controlled Folder
+                   // Access), or a folder stands where a file is wanted
+};
+
+// Why access to path was denied just now. folder: a folder is what is
+// expected there. The thread's last error is kept.
+Denial WhyDenied(const std::wstring& path, bool folder = false);
+
+// What a retry is about, beyond its patience.
+struct HeldRules {
+    unsigned long alsoHeld = 0; // another error that means held (a name whose
+                                // deletion waits for its holder)
+    bool folder = false;        // the subject is a folder
+    bool players = false;       // the subject is the player's: a program that
+                                // holds it is waited for as Patience::InUse
+};
+
+// Runs attempt() and, while it fails because subject (the file or folder
+// whose state decides) is held, runs it again every 100 ms until the
+// patience is spent: a sharing or lock violation, rules.alsoHeld, or an
+// "access denied" that WhyDenied takes for a hold or a pending deletion.
+// A read-only file, a folder where a file is wanted and a file this Windows
+// user may not change fail at once, as any other error does. A wait for a
+// new file that goes on past a second is logged once. On failure the
+// thread's last error is that of the last attempt.
+bool RetryWhileFileHeld(Patience patience, const std::wstring& subject,
+                        const std::function<bool()>& attempt, const HeldRules& rules = HeldRules());

@@ -104,7 +104,7 @@ bool PutBack(const Settling& settling, const PlannedFile& file)
     // What was kept was not read-only (the plan refuses such files), and
     // what it replaces is the update's content.
     ClearReadOnly(kept);
-    if (RetryWhileFileHeld(settling.patience, [&] {
+    if (RetryWhileFileHeld(settling.patience, target, [&] {
             auto move = [&] {
                 return MoveFileExW(kept.c_str(), target.c_str(),
                                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
@@ -304,7 +304,10 @@ SettleOutcome RemoveEmptyFolder(Settling& settling, const std::wstring& folder)
         return SettleOutcome::Settled;
     if (GetLastError() == ERROR_DIR_NOT_EMPTY && !HoldsOnlyDeletedFiles(settling, folder))
         return LeftAlone(settling, folder, "it holds what the update did not bring");
-    if (RetryWhileFileHeld(settling.patience, remove, ERROR_DIR_NOT_EMPTY))
+    HeldRules rules;
+    rules.alsoHeld = ERROR_DIR_NOT_EMPTY;
+    rules.folder = true;
+    if (RetryWhileFileHeld(settling.patience, path, remove, rules))
         return SettleOutcome::Settled;
     ReportLastError("RemoveDirectory");
     Report(g_log, "Can't remove the folder [%s].", WideToUtf8(folder).c_str());
@@ -386,7 +389,7 @@ bool PutInPlace(const Settling& settling, const PlannedFile& file)
     const std::wstring target = FullPath(settling.plan, file.target);
     const DWORD flags =
         MOVEFILE_WRITE_THROUGH | (file.kept.empty() ? 0 : MOVEFILE_REPLACE_EXISTING);
-    if (RetryWhileFileHeld(settling.patience, [&] {
+    if (RetryWhileFileHeld(settling.patience, file.kept.empty() ? temp : target, [&] {
             return MoveFileExW(temp.c_str(), target.c_str(), flags) != FALSE;
         }))
         return true;

@@ -78,9 +78,11 @@ bool PutFoldersInPlace(const InstallPlan& plan, const std::vector<size_t>& made,
         const std::wstring from = StagedPath(plan, index);
         const std::wstring to = FullPath(plan, plan.directories[index].folder);
         const DWORD flags = writeThrough(plan.directories[index].folder) ? MOVEFILE_WRITE_THROUGH : 0;
-        if (!RetryWhileFileHeld(Patience::NewFile, [&] {
+        HeldRules rules;
+        rules.folder = true;
+        if (!RetryWhileFileHeld(Patience::NewFile, from, [&] {
                 return MoveFileExW(from.c_str(), to.c_str(), flags) != FALSE;
-            })) {
+            }, rules)) {
             ReportLastError("MoveFileEx");
             failedName = plan.directories[index].name;
             return false;

@@ -16,7 +16,7 @@ namespace {
 bool IsFree(const InstallPlan& plan, const PlannedFile& file)
 {
     const std::wstring target = FullPath(plan, file.target);
-    if (RetryWhileFileHeld(Patience::InUse, [&target] {
+    if (RetryWhileFileHeld(Patience::InUse, target, [&target] {
             UniqueHandle probe(CreateFileW(target.c_str(), DELETE,
                                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
@@ -76,7 +76,7 @@ bool CopyToKeep(const std::wstring& from, const std::wstring& copy, std::uint64_
                 std::uint32_t& crc)
 {
     UniqueHandle in;
-    RetryWhileFileHeld(Patience::InUse, [&] {
+    RetryWhileFileHeld(Patience::InUse, from, [&] {
         in = UniqueHandle(CreateFileW(from.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                       OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
         return in.IsValid();
@@ -137,7 +137,7 @@ bool KeepOldFile(const InstallPlan& plan, const PlannedFile& file, KeptCopy& cop
         return false;
     }
     // A scanner looks at the copy as soon as it is closed.
-    if (!RetryWhileFileHeld(Patience::NewFile, [&] {
+    if (!RetryWhileFileHeld(Patience::NewFile, whole, [&] {
             return MoveFileExW(whole.c_str(), kept.c_str(), MOVEFILE_WRITE_THROUGH) != FALSE;
         })) {
         ReportLastError("MoveFileEx");
@@ -152,7 +152,7 @@ bool KeepOldFile(const InstallPlan& plan, const PlannedFile& file, KeptCopy& cop
 bool DeleteIfThere(const InstallPlan& plan, const std::wstring& name, Patience patience)
 {
     const std::wstring path = FullPath(plan, name);
-    if (RetryWhileFileHeld(patience, [&path] {
+    if (RetryWhileFileHeld(patience, path, [&path] {
             return DeleteFileW(path.c_str()) ||
                    (GetLastError() == ERROR_ACCESS_DENIED && ClearReadOnly(path) &&
                     DeleteFileW(path.c_str()));
@@ -201,10 +201,13 @@ bool MoveIntoPlace(const InstallPlan& plan, const PlannedFile& file, bool writeT
     }
     if (writeThrough)
         flags |= MOVEFILE_WRITE_THROUGH;
-    // The new file has just appeared: a scanner may be looking at it.
-    if (!RetryWhileFileHeld(Patience::NewFile, [&] {
+    // The new file has just appeared: a scanner may be looking at it. A
+    // program that holds the target, the player's file, gets its own wait.
+    HeldRules rules;
+    rules.players = !file.kept.empty();
+    if (!RetryWhileFileHeld(Patience::NewFile, file.kept.empty() ? temp : target, [&] {
             return MoveFileExW(temp.c_str(), target.c_str(), flags) != FALSE;
-        })) {
+        }, rules)) {
         ReportLastError("MoveFileEx");
         return false;
     }

@@ -10,6 +10,7 @@
 #include "install/install_name.h"
 #include "install/journal_file.h"
 #include "install/journal_format.h"
+#include "install/preflight.h"
 #include "install/settle_update.h"
 #include "install/staged_folders.h"
 #include "install/staged_update.h"
@@ -104,6 +105,14 @@ bool OnJournalVolume(Transaction& t, const std::wstring& name)
                     FolderFlushVolume(FullPath(t.plan, folder)) == t.flushVolume;
     t.onJournalVolume[folder] = on;
     return on;
+}
+
+// Nothing is written before the whole update is known to fit: its folders
+// take new files, its targets can be replaced, its volumes have room.
+bool CheckAndBegin(Transaction& t)
+{
+    std::string failedName;
+    return CheckBeforeWriting(t.plan, failedName) ? BeginUpdate(t) : Fail(t, failedName);
 }
 
 // One level of folders: made under staging names, recorded, renamed.
@@ -251,7 +260,7 @@ bool Step(Transaction& t)
 {
     switch (t.phase) {
     case InstallPhase::Planned:
-        return t.plan.files.empty() ? MakeFoldersInPlace(t) : BeginUpdate(t);
+        return t.plan.files.empty() ? MakeFoldersInPlace(t) : CheckAndBegin(t);
     case InstallPhase::Folders:
         return t.next < FolderLevels(t.plan) ? MakeFolders(t) : Enter(t, InstallPhase::Staging);
     case InstallPhase::Staging:

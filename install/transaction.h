@@ -38,8 +38,11 @@
 // Planned     On disk: nothing of the update; while BeginJournal writes
 //             it, the plan under "~vestrel-journal.tmp".
 //             Journal: none.  A stop: the draft is deleted.
-//             Left by BeginJournal, which flushes the draft and renames it
-//             to "vestrel_journal.txt". An update of folders alone has no
+//             Left by CheckAndBegin: the whole update is checked first
+//             (preflight.h: folders that take no file, targets that cannot
+//             be replaced, no room, FAT32's 4 GiB), and refused before
+//             anything is written; then BeginJournal flushes the draft and
+//             renames it to "vestrel_journal.txt". An update of folders alone has no
 //             journal: MakeFoldersInPlace makes them and it is Done.
 // Folders     On disk: the journal; a level of folders at a time, under
 //             "<n>.dir" names (padded to the folder's own length), each

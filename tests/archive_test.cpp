@@ -412,47 +412,9 @@ TEST_F(ExtractArchiveTest, LzmaAndXzArchivesOfOtherToolsArriveByteForByte)
     EXPECT_GT(refused, 90);
 }
 
-TEST_F(ExtractArchiveTest, FileHeldOpenWithoutSharingKeepsItsBytesAndTellsThePlayer)
-{
-    WriteOlderInstall();
-    HANDLE held = CreateFileW(L"patcher.exe", GENERIC_READ, 0, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    ASSERT_NE(held, INVALID_HANDLE_VALUE);
-    ZipBuilder zip;
-    zip.File("data/table.bin", "new").File("added.txt", "a").File("patcher.exe", "new patcher");
-    ASSERT_TRUE(zip.WriteTo(L"update.zip"));
-
-    MessageBoxWatcher boxes;
-    const bool result = Extract("update.zip");
-    CloseHandle(held);
-
-    EXPECT_FALSE(result);
-    ExpectOlderInstallIntact();
-    EXPECT_FALSE(FileExists(L"added.txt"));
-    EXPECT_TRUE(FileExists(L"update.zip"));
-    EXPECT_EQ(ListFilesBelow(m_dir.Path()),
-              Sorted({L"data\\table.bin", L"patcher.exe", L"update.zip", L"vestrel_logs.txt"}));
-    ASSERT_EQ(boxes.Boxes().size(), 1u);
-    EXPECT_EQ(boxes.Boxes()[0].caption, "Torvik Vestrel");
-    EXPECT_EQ(boxes.Boxes()[0].text, "There was an error writing the file: [patcher.exe].");
-    EXPECT_TRUE(boxes.Boxes()[0].hasIcon);
-
-    const std::vector<std::string> lines = LogLines();
-    // The failed call and the system's text for error 32, then the message.
-    const auto failure =
-        std::find(lines.begin(), lines.end(), "CreateFile failed with error code 32 as follows:");
-    ASSERT_NE(failure, lines.end()) << LogText();
-    ASSERT_EQ(lines.end() - failure, 6) << LogText();
-    EXPECT_NE(failure[1], "");
-    EXPECT_EQ(failure[2], "");
-    EXPECT_EQ(failure[3], "Terminal failure: Unable to write to file.");
-    EXPECT_EQ(failure[4], "");
-    EXPECT_EQ(failure[5], "There was an error writing the file: [patcher.exe].");
-}
-
-// A file held for a moment (a virus scanner, a patcher still closing) is
-// waited for while the new files are put in place.
-TEST_F(ExtractArchiveTest, FileReleasedWhileTheMovesWaitForItIsReplaced)
+// A file held for a moment (a patcher still closing, a virus scanner) is
+// waited for, as the player's files are, before anything is written.
+TEST_F(ExtractArchiveTest, FileReleasedWithinItsWaitIsReplaced)
 {
     using namespace std::chrono_literals;
     WriteOlderInstall();
@@ -463,11 +425,11 @@ TEST_F(ExtractArchiveTest, FileReleasedWhileTheMovesWaitForItIsReplaced)
     zip.File("data/table.bin", "new").File("patcher.exe", "new patcher");
     ASSERT_TRUE(zip.WriteTo(L"update.zip"));
 
-    // Its new content written aside means the update has reached the held
-    // file, to keep it before any file is moved.
-    std::thread release([held] {
+    // Once the archive is opened, the checks follow at once: the file is let
+    // go well within their 2 seconds.
+    std::thread release([this, held] {
         const auto giveUp = std::chrono::steady_clock::now() + 30s;
-        while (!UniqueFind(L"~vestrel-*-1.tmp").Found() && std::chrono::steady_clock::now() < giveUp)
+        while (!LogHas("Unzipping [2] files...") && std::chrono::steady_clock::now() < giveUp)
             std::this_thread::sleep_for(5ms);
         std::this_thread::sleep_for(300ms);
         CloseHandle(held);
@@ -483,10 +445,12 @@ TEST_F(ExtractArchiveTest, FileReleasedWhileTheMovesWaitForItIsReplaced)
 }
 
 // A target that cannot be replaced as it is refuses the update before
-// anything is written, and the log says why without naming a call that
-// was never made. A symbolic link, as mod managers deploy files, is such a
-// target: writing through it would change a file outside the game's
-// folder, and replacing it would end the link.
+// anything is written (no staging file is ever made; the checks' probe is
+// the one file that comes and goes), and the log says why. A file another
+// program holds is waited for 2 seconds, as the player's files are. A
+// symbolic link, as mod managers deploy files, is such a target: writing
+// through it would change a file outside the game's folder, and replacing
+// it would end the link. A running program's file is found at once.
 TEST_F(ExtractArchiveTest, TargetsThatCannotBeReplacedRefuseTheUpdateBeforeAnythingIsWritten)
 {
     const struct {
@@ -496,7 +460,10 @@ TEST_F(ExtractArchiveTest, TargetsThatCannotBeReplacedRefuseTheUpdateBeforeAnyth
         {"settings.ini", "Can't replace [settings.ini]: the file is read-only."},
         {"maps", "Can't replace [maps]: a folder has that name."},
         {"mod.pak", "Can't replace [mod.pak]: it is a link to another file."},
+        {"patcher.exe", "Can't replace [patcher.exe]: a program holds it."},
+        {"running.exe", "Can't replace [running.exe]: a program holds it."},
     };
+    HeldProgram running(m_dir.Path() + L"\\running.exe"); // a program that runs from it
     WriteOlderInstall();
     WriteFileBytes(L"settings.ini", "player's settings");
     SetFileAttributesW(L"settings.ini", FILE_ATTRIBUTE_READONLY);
@@ -518,8 +485,19 @@ TEST_F(ExtractArchiveTest, TargetsThatCannotBeReplacedRefuseTheUpdateBeforeAnyth
         zip.File("data/table.bin", "new").File("new/added.txt", "a").File(c.name, "defaults");
         ASSERT_TRUE(zip.WriteTo(L"update.zip"));
 
+        UniqueHandle held(CreateFileW(L"patcher.exe", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0,
+                                      nullptr));
+        if (std::string(c.name) != "patcher.exe")
+            held.Close();
         MessageBoxWatcher boxes;
+        FolderWatch watch(m_dir.Path());
         EXPECT_FALSE(Extract("update.zip"));
+        const std::vector<std::wstring> made = watch.Stop(), written = WrittenByTheUpdate(made);
+        EXPECT_TRUE(written.empty()) << Narrow(written.front()) << " was written";
+        if (std::string(c.name) == "patcher.exe") {
+            EXPECT_FALSE(made.empty()) << "the watch saw not even the checks' probe";
+        }
+        held.Close();
         ExpectOlderInstallIntact();
         EXPECT_EQ(ReadFileBytes(L"settings.ini"), "player's settings");
         EXPECT_TRUE(GetFileAttributesW(L"settings.ini") & FILE_ATTRIBUTE_READONLY);
@@ -539,6 +517,8 @@ TEST_F(ExtractArchiveTest, TargetsThatCannotBeReplacedRefuseTheUpdateBeforeAnyth
         ASSERT_EQ(boxes.Boxes().size(), 1u);
         EXPECT_EQ(boxes.Boxes()[0].text,
                   "There was an error writing the file: [" + std::string(c.name) + "].");
+        EXPECT_EQ(boxes.Boxes()[0].caption, "Torvik Vestrel");
+        EXPECT_TRUE(boxes.Boxes()[0].hasIcon);
     }
 }
 

@@ -117,13 +117,13 @@ int SwapExecutable(const char* executable)
     // waits only for the executable, which the patcher that has just ended
     // may hold a moment longer.
     const std::wstring wideReplacement = AnsiToWide(replacement);
-    RetryWhileFileHeld(Patience::NewFile, [&] {
+    RetryWhileFileHeld(Patience::NewFile, wideReplacement, [&] {
         UniqueHandle probe(CreateFileW(wideReplacement.c_str(), DELETE,
                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
         return probe.IsValid();
     });
-    const bool moved = RetryWhileFileHeld(Patience::InUse, [&] {
+    const bool moved = RetryWhileFileHeld(Patience::InUse, AnsiToWide(executable), [&] {
         return MoveFileExA(replacement.c_str(), executable,
                            MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED |
                                MOVEFILE_WRITE_THROUGH) != FALSE;

@@ -3,12 +3,17 @@
 # Windows programs see them (Wine's drive Z: is the Linux root):
 #   VESTREL_TEST_SMALL_DISK      a 1 MiB tmpfs, to fill;
 #   VESTREL_TEST_READ_ONLY_DISK  a read-only tmpfs holding game.dat
-#                                ("game data"), a folder nobody can write to.
+#                                ("game data"), a folder nobody can write to;
+#   VESTREL_TEST_DENIED_FOLDER   a folder holding game.dat ("game data") that
+#                                is immutable (chattr +i), so that even root
+#                                is denied a new file there, as a player is in
+#                                a folder without the right to write.
 # Where mounting is refused, the command runs without them and the tests
 # that need them say that they were skipped.
 set -u
 small=$(mktemp -d /tmp/vestrel-small-disk.XXXXXX)
 readonly_dir=$(mktemp -d /tmp/vestrel-read-only-disk.XXXXXX)
+denied=$(mktemp -d /tmp/vestrel-denied-folder.XXXXXX)
 mounted=()
 windows_name() { printf 'Z:%s' "${1//\//\\}"; }
 # The disks go however the command ends, also when the run is interrupted.
@@ -16,6 +21,8 @@ cleanup() {
   local dir
   for dir in "${mounted[@]}"; do umount "$dir" 2>/dev/null || umount -l "$dir"; done
   rmdir "$small" "$readonly_dir" 2>/dev/null
+  chattr -i "$denied" 2>/dev/null
+  rm -rf "$denied"
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
@@ -34,4 +41,10 @@ if mount -t tmpfs -o size=64k tmpfs "$readonly_dir" 2>/dev/null; then
 fi
 [ -n "${VESTREL_TEST_READ_ONLY_DISK:-}" ] ||
   echo "mounting a read-only tmpfs was refused: the unwritable-folder test is skipped"
+printf 'game data' > "$denied/game.dat"
+if chattr +i "$denied" 2>/dev/null; then
+  export VESTREL_TEST_DENIED_FOLDER=$(windows_name "$denied")
+else
+  echo "chattr +i was refused: the denied-folder case is left out"
+fi
 "$@"

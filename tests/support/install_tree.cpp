@@ -140,3 +140,74 @@ void StopIn(InstallPlan& plan, const Entries& entries, InstallPhase phase, size_
     Transaction transaction(plan, source);
     StepUntil(transaction, phase, done);
 }
+
+FolderWatch::FolderWatch(const std::wstring& folder)
+    : m_folder(CreateFileW(folder.c_str(), FILE_LIST_DIRECTORY,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OVERLAPPED, nullptr)),
+      m_stop(CreateEventW(nullptr, TRUE, FALSE, nullptr))
+{
+    EXPECT_NE(m_folder, INVALID_HANDLE_VALUE) << "watch " << Narrow(folder);
+    m_thread = std::thread([this] { Watch(); });
+}
+
+FolderWatch::~FolderWatch()
+{
+    Stop();
+    CloseHandle(m_stop);
+    if (m_folder != INVALID_HANDLE_VALUE)
+        CloseHandle(m_folder);
+}
+
+std::vector<std::wstring> FolderWatch::Stop()
+{
+    if (m_thread.joinable()) {
+        SetEvent(m_stop);
+        m_thread.join();
+    }
+    return m_names;
+}
+
+void FolderWatch::Watch()
+{
+    alignas(DWORD) char buffer[64 * 1024];
+    OVERLAPPED overlapped = {};
+    overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    for (;;) {
+        ResetEvent(overlapped.hEvent);
+        DWORD got = 0;
+        if (!ReadDirectoryChangesW(m_folder, buffer, sizeof buffer, TRUE,
+                                   FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_DIR_NAME, nullptr,
+                                   &overlapped, nullptr))
+            break;
+        const HANDLE events[] = {overlapped.hEvent, m_stop};
+        const DWORD which = WaitForMultipleObjects(2, events, FALSE, INFINITE);
+        // What came with the stop is read too: the run has ended before it.
+        if (!GetOverlappedResult(m_folder, &overlapped, &got, which != WAIT_OBJECT_0 ? FALSE : TRUE))
+            got = 0;
+        for (size_t at = 0; got != 0;) {
+            const auto* change = reinterpret_cast<const FILE_NOTIFY_INFORMATION*>(buffer + at);
+            if (change->Action == FILE_ACTION_ADDED || change->Action == FILE_ACTION_RENAMED_NEW_NAME)
+                m_names.emplace_back(change->FileName, change->FileNameLength / sizeof(wchar_t));
+            if (change->NextEntryOffset == 0)
+                break;
+            at += change->NextEntryOffset;
+        }
+        if (which != WAIT_OBJECT_0) {
+            CancelIoEx(m_folder, &overlapped);
+            GetOverlappedResult(m_folder, &overlapped, &got, TRUE);
+            break;
+        }
+    }
+    CloseHandle(overlapped.hEvent);
+}
+
+std::vector<std::wstring> WrittenByTheUpdate(const std::vector<std::wstring>& made)
+{
+    std::vector<std::wstring> written;
+    for (const std::wstring& name : made)
+        if (name != L"vestrel_logs.txt" &&
+            (name.size() < 6 || name.compare(name.size() - 6, 6, L".probe") != 0))
+            written.push_back(name);
+    return written;
+}

@@ -1,10 +1,13 @@
 #pragma once
 
+#include <windows.h>
+
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <map>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -53,3 +56,29 @@ void StepUntil(Transaction& transaction, InstallPhase phase, size_t done);
 // Runs the update of plan until StepUntil, then drops it as a kill would:
 // its journal is let go, and nothing is settled.
 void StopIn(InstallPlan& plan, const Entries& entries, InstallPhase phase, size_t done);
+
+// Of the names a FolderWatch saw, those of files the update wrote: all but
+// the probes of its checks before writing (".probe", each gone at once) and
+// the log.
+std::vector<std::wstring> WrittenByTheUpdate(const std::vector<std::wstring>& made);
+
+// Every name made below a folder while it is watched (created or renamed
+// to), relative to the folder: what a run made, even what it removed again.
+class FolderWatch {
+public:
+    explicit FolderWatch(const std::wstring& folder);
+    ~FolderWatch();
+    FolderWatch(const FolderWatch&) = delete;
+    FolderWatch& operator=(const FolderWatch&) = delete;
+
+    // Ends the watch and gives the names seen.
+    std::vector<std::wstring> Stop();
+
+private:
+    void Watch();
+
+    HANDLE m_folder = INVALID_HANDLE_VALUE;
+    HANDLE m_stop = nullptr;
+    std::thread m_thread;
+    std::vector<std::wstring> m_names;
+};

@@ -40,9 +40,9 @@ bool IsNameSurrogate(const std::wstring& path)
 
 // What a comparison learns from the path alone: Same when a file is there,
 // whose stamp is then in found, and the comparison goes on.
-Identity LookForFile(const std::wstring& path, FileStamp& found)
+Identity LookForFile(const std::wstring& path, FileStamp& found, Patience patience)
 {
-    switch (WhatIsAt(path, &found)) {
+    switch (WhatIsAt(path, &found, patience)) {
     case Found::Nothing:
         return Identity::Missing;
     case Found::Unknown:
@@ -58,7 +58,7 @@ Identity LookForFile(const std::wstring& path, FileStamp& found)
 
 } // namespace
 
-Found WhatIsAt(const std::wstring& path, FileStamp* stamp)
+Found WhatIsAt(const std::wstring& path, FileStamp* stamp, Patience patience)
 {
     WIN32_FILE_ATTRIBUTE_DATA data;
     auto look = [&] { return GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data) != FALSE; };
@@ -66,11 +66,17 @@ Found WhatIsAt(const std::wstring& path, FileStamp* stamp)
     // A file deleted while a program still holds it (a scanner that shares
     // deletion) is gone but for its name, and Windows answers "access
     // denied" about it until it is let go: waited for, as such a file is.
-    if (!seen && GetLastError() == ERROR_ACCESS_DENIED && WhyDenied(path) == Denial::DeletePending)
-        seen = RetryWhileFileHeld(Patience::NewFile, path, [&] {
-            return look() || GetLastError() == ERROR_FILE_NOT_FOUND ||
-                   GetLastError() == ERROR_PATH_NOT_FOUND;
-        }) && look();
+    // One that has gone meanwhile is looked at again.
+    if (!seen && GetLastError() == ERROR_ACCESS_DENIED) {
+        const Denial denial = WhyDenied(path);
+        if (denial == Denial::Gone)
+            seen = look();
+        else if (denial == Denial::DeletePending)
+            seen = RetryWhileFileHeld(patience, path, [&] {
+                return look() || GetLastError() == ERROR_FILE_NOT_FOUND ||
+                       GetLastError() == ERROR_PATH_NOT_FOUND;
+            }) && look();
+    }
     if (!seen) {
         const DWORD error = GetLastError();
         if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
@@ -89,10 +95,10 @@ Found WhatIsAt(const std::wstring& path, FileStamp* stamp)
     return data.dwFileAttributes & FILE_ATTRIBUTE_READONLY ? Found::ReadOnlyFile : Found::File;
 }
 
-Identity CompareStamp(const std::wstring& path, const FileStamp& stamp)
+Identity CompareStamp(const std::wstring& path, const FileStamp& stamp, Patience patience)
 {
     FileStamp found;
-    const Identity there = LookForFile(path, found);
+    const Identity there = LookForFile(path, found, patience);
     if (there != Identity::Same)
         return there;
     return found == stamp ? Identity::Same : Identity::Different;
@@ -102,7 +108,7 @@ Identity CompareContent(const std::wstring& path, std::uint64_t size, std::uint3
                         Patience patience)
 {
     FileStamp found;
-    const Identity there = LookForFile(path, found);
+    const Identity there = LookForFile(path, found, patience);
     if (there != Identity::Same)
         return there;
     if (found.size != size)

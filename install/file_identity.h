@@ -26,9 +26,11 @@ inline bool operator==(const FileStamp& a, const FileStamp& b)
 // managers deploy files): its stamp is the link's own, while every call that
 // copies or links it reaches the file it points to. A link to a folder is
 // the folder. Unknown when Windows cannot say (the thread's last error says
-// why): a decision that rests on it must not be taken.
+// why): a decision that rests on it must not be taken. A name whose file is
+// deleted but still held is waited for with the given patience.
 enum class Found { Nothing, File, ReadOnlyFile, Link, Directory, Unknown };
-Found WhatIsAt(const std::wstring& path, FileStamp* stamp = nullptr);
+Found WhatIsAt(const std::wstring& path, FileStamp* stamp = nullptr,
+               Patience patience = Patience::NewFile);
 
 enum class Identity {
     Same,      // the file is the one asked about
@@ -38,7 +40,7 @@ enum class Identity {
 };
 
 // Whether path holds a file with exactly this stamp.
-Identity CompareStamp(const std::wstring& path, const FileStamp& stamp);
+Identity CompareStamp(const std::wstring& path, const FileStamp& stamp, Patience patience);
 
 // Whether path holds a file of this size whose bytes have this CRC-32. The
 // file is read only when its size matches; patience is for a reader that

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <map>
+#include <set>
 #include <vector>
 
 #include "diag/report.h"
@@ -40,15 +41,33 @@ std::wstring ExistingFolder(const InstallPlan& plan, std::wstring folder)
     return folder;
 }
 
+// The name of a probe in folder. Probes are made and gone within a run; one
+// that a stop left (a power cut, or a kill between the probe and its second
+// name) is removed before the folder is probed again.
+std::wstring ProbeName(const InstallPlan& plan, const std::wstring& folder, size_t number)
+{
+    return FullPath(plan, StagingName(folder.empty() ? L"probe" : folder + L"\\probe", plan.token,
+                                      number, L".probe"));
+}
+
+void RemoveOldProbes(const InstallPlan& plan, const std::wstring& folder)
+{
+    const std::wstring in = folder.empty() ? std::wstring() : folder + L"\\";
+    UniqueFind find(FullPath(plan, in + kStagingPattern + L".probe"));
+    for (bool more = find.Found(); more; more = find.Next()) {
+        if (!(find.Data().dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+            DeleteFileW(FullPath(plan, in + find.Data().cFileName).c_str());
+    }
+}
+
 // Whether folder can take a new file: one is made there under a staging
 // name and deleted as it is closed, so nothing is left.
 bool CanTakeNewFile(const InstallPlan& plan, const std::wstring& folder, const std::string& name)
 {
-    const std::wstring probe =
-        FullPath(plan, StagingName(folder.empty() ? L"probe" : folder + L"\\probe", plan.token, 0,
-                                   L".probe"));
-    UniqueHandle file(CreateFileW(probe.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                  FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr));
+    RemoveOldProbes(plan, folder);
+    UniqueHandle file(CreateFileW(ProbeName(plan, folder, 0).c_str(), GENERIC_WRITE, 0, nullptr,
+                                  CREATE_NEW, FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE,
+                                  nullptr));
     if (file.IsValid())
         return true;
     const DWORD error = GetLastError();
@@ -81,10 +100,11 @@ bool CanReplace(const InstallPlan& plan, const PlannedFile& file)
         return true;
     const DWORD error = GetLastError();
     const char* name = file.name.c_str();
+    const Denial denial = error == ERROR_ACCESS_DENIED ? WhyDenied(target) : Denial::Held;
     if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION ||
-        (error == ERROR_ACCESS_DENIED && WhyDenied(target) == Denial::Held)) {
+        (error == ERROR_ACCESS_DENIED && denial == Denial::Held)) {
         Report(g_log, "Can't replace [%s]: a program holds it.", name);
-    } else if (error == ERROR_ACCESS_DENIED && WhyDenied(target) == Denial::ReadOnly) {
+    } else if (error == ERROR_ACCESS_DENIED && denial == Denial::ReadOnly) {
         Report(g_log, "Can't replace [%s]: the file is read-only.", name);
     } else if (error == ERROR_ACCESS_DENIED) {
         Report(g_log, "Can't replace [%s]: this Windows user may not change it.", name);
@@ -98,11 +118,9 @@ bool CanReplace(const InstallPlan& plan, const PlannedFile& file)
 // not), asked of it: a probe and a second name for it, both gone after.
 bool MakesHardLinks(const InstallPlan& plan, const std::wstring& folder)
 {
-    auto probeName = [&](size_t number) {
-        return FullPath(plan, StagingName(folder.empty() ? L"probe" : folder + L"\\probe", plan.token,
-                                          number, L".probe"));
-    };
-    const std::wstring probe = probeName(0), link = probeName(1);
+    // Names of their own: the first probe's may still wait for a scanner
+    // to let it go.
+    const std::wstring probe = ProbeName(plan, folder, 1), link = ProbeName(plan, folder, 2);
     UniqueHandle file(CreateFileW(probe.c_str(), GENERIC_WRITE,
                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
                                   FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr));
@@ -185,23 +203,31 @@ bool CheckBeforeWriting(const InstallPlan& plan, std::string& failedName)
     failedName = plan.files.front().name;
     if (!CanTakeNewFile(plan, std::wstring(), failedName))
         return false;
-    std::map<std::wstring, bool> folders;
-    std::map<std::wstring, size_t> volumeOf;
+    // Each folder is asked once: what of it is there, and its volume.
+    std::map<std::wstring, size_t> folders;           // a target's folder: its volume
+    std::set<std::wstring> probed = {std::wstring()}; // folders there that take a file
+    std::map<std::wstring, size_t> volumeOf;          // a volume's root: the volume
     std::vector<Volume> volumes;
     for (size_t i = 0; i < plan.files.size(); ++i) {
         const PlannedFile& file = plan.files[i];
         failedName = file.name;
-        const std::wstring folder = ExistingFolder(plan, FolderOf(file.target));
-        if (!folders.count(folder))
-            folders[folder] = CanTakeNewFile(plan, folder, file.name);
-        if (!folders[folder] || (!file.kept.empty() && !CanReplace(plan, file)))
-            return false;
-        const std::wstring key = VolumeKey(plan, folder);
-        if (!volumeOf.count(key)) {
-            volumeOf[key] = volumes.size();
-            volumes.push_back(VolumeOf(plan, folder, i));
+        const std::wstring targetFolder = FolderOf(file.target);
+        auto known = folders.find(targetFolder);
+        if (known == folders.end()) {
+            const std::wstring folder = ExistingFolder(plan, targetFolder);
+            if (!probed.count(folder) && !CanTakeNewFile(plan, folder, file.name))
+                return false;
+            probed.insert(folder);
+            const std::wstring key = VolumeKey(plan, folder);
+            if (!volumeOf.count(key)) {
+                volumeOf[key] = volumes.size();
+                volumes.push_back(VolumeOf(plan, folder, i));
+            }
+            known = folders.emplace(targetFolder, volumeOf[key]).first;
         }
-        Volume& volume = volumes[volumeOf[key]];
+        if (!file.kept.empty() && !CanReplace(plan, file))
+            return false;
+        Volume& volume = volumes[known->second];
         if (volume.fat && file.size > kLargestFatFile) {
             Report(g_log, "Can't write [%s]: it is %llu bytes, and a FAT32 drive takes no file of 4 "
                           "GiB or more.",

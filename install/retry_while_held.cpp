@@ -27,9 +27,10 @@ std::wstring NtName(const std::wstring& path)
         return L"\\??\\" + path.substr(4);
     if (path.compare(0, 2, L"\\\\") == 0)
         return L"\\??\\UNC\\" + path.substr(2);
-    wchar_t full[MAX_PATH] = {};
-    const DWORD length = GetFullPathNameW(path.c_str(), MAX_PATH, full, nullptr);
-    return length && length < MAX_PATH ? L"\\??\\" + std::wstring(full, length) : std::wstring();
+    std::wstring full(GetFullPathNameW(path.c_str(), 0, nullptr, nullptr), L'\0');
+    const DWORD length =
+        full.empty() ? 0 : GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), &full[0], nullptr);
+    return length && length < full.size() ? L"\\??\\" + full.substr(0, length) : std::wstring();
 }
 
 bool IsDeletePending(const std::wstring& path)
@@ -60,25 +61,45 @@ bool IsDeletePending(const std::wstring& path)
 Denial ClassifyDenial(const std::wstring& path, bool folder)
 {
     const DWORD attributes = GetFileAttributesW(path.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES)
-        return IsDeletePending(path) ? Denial::DeletePending : Denial::NotAllowed;
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        if (IsDeletePending(path))
+            return Denial::DeletePending;
+        const DWORD error = GetLastError();
+        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? Denial::Gone
+                                                                              : Denial::NotAllowed;
+    }
     const bool isFolder = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
     if (isFolder != folder)
         return Denial::NotAllowed;
     if (!isFolder && (attributes & FILE_ATTRIBUTE_READONLY))
         return Denial::ReadOnly;
-    // Opening it for deletion is allowed where the rights allow it; what
-    // denied the call then is a hold, such as a running program's image.
-    UniqueHandle probe(CreateFileW(path.c_str(), DELETE,
+    // Opening it to write and to delete, sharing everything, is allowed
+    // where this user's rights allow both; what denied the call then is a
+    // hold. A running program's image, or a file held without sharing,
+    // answers with a sharing violation.
+    const DWORD access = folder ? DELETE : DELETE | FILE_WRITE_DATA;
+    UniqueHandle probe(CreateFileW(path.c_str(), access,
                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
     if (probe.IsValid())
         return Denial::Held;
     const DWORD error = GetLastError();
-    if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION ||
-        error == ERROR_FILE_NOT_FOUND)
+    if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION)
         return Denial::Held;
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
+        return Denial::Gone;
     return IsDeletePending(path) ? Denial::DeletePending : Denial::NotAllowed;
+}
+
+// Whether subject, a file of the player's, is what a sharing violation came
+// from: a program holds it without sharing.
+bool HoldsPlayersFile(const std::wstring& subject)
+{
+    UniqueHandle probe(CreateFileW(subject.c_str(), DELETE,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                   OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    return !probe.IsValid() && (GetLastError() == ERROR_SHARING_VIOLATION ||
+                                GetLastError() == ERROR_LOCK_VIOLATION);
 }
 
 std::chrono::milliseconds WaitFor(Patience patience)
@@ -95,19 +116,24 @@ std::chrono::milliseconds WaitFor(Patience patience)
 }
 
 // How long this failure may be waited for: not at all where it is no hold.
-Patience PatienceFor(DWORD error, Patience patience, const std::wstring& subject,
+// A hold of the player's file is the player's programs', wherever it shows.
+Patience PatienceFor(DWORD error, Denial denial, Patience patience, const std::wstring& subject,
                      const HeldRules& rules)
 {
-    if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION ||
-        (rules.alsoHeld != 0 && error == rules.alsoHeld))
+    const Patience players =
+        rules.players && patience == Patience::NewFile ? Patience::InUse : patience;
+    if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION)
+        return rules.players && HoldsPlayersFile(subject) ? players : patience;
+    if (rules.alsoHeld != 0 && error == rules.alsoHeld)
         return patience;
     if (error != ERROR_ACCESS_DENIED)
         return Patience::None;
-    switch (WhyDenied(subject, rules.folder)) {
+    switch (denial) {
     case Denial::Held:
-        return rules.players && patience == Patience::NewFile ? Patience::InUse : patience;
+        return players;
     case Denial::DeletePending:
         return patience;
+    case Denial::Gone:
     case Denial::ReadOnly:
     case Denial::NotAllowed:
         break;
@@ -131,11 +157,20 @@ bool RetryWhileFileHeld(Patience patience, const std::wstring& subject,
     using Clock = std::chrono::steady_clock;
     const Clock::time_point start = Clock::now();
     bool told = false;
+    bool triedAgain = false;
     for (;;) {
         if (attempt())
             return true;
         const DWORD error = GetLastError();
-        const Patience waiting = PatienceFor(error, patience, subject, rules);
+        const Denial denial =
+            error == ERROR_ACCESS_DENIED ? WhyDenied(subject, rules.folder) : Denial::Held;
+        // Gone since it was denied, as a pending deletion that has just
+        // ended: what stood in the way may be over, so it is tried again.
+        if (denial == Denial::Gone && !triedAgain) {
+            triedAgain = true;
+            continue;
+        }
+        const Patience waiting = PatienceFor(error, denial, patience, subject, rules);
         const Clock::time_point now = Clock::now();
         const Clock::time_point giveUp = start + WaitFor(waiting);
         if (waiting == Patience::None || now >= giveUp) {

@@ -25,8 +25,11 @@ enum class Denial {
     Held,          // a program holds it: a running program's image, say
     DeletePending, // deleted, and still held by a program that shares deletion
     ReadOnly,      // its read-only attribute: no wait ends that
-    NotAllowed,    // this Windows user may not (its rights, Controlled Folder
-                   // Access), or a folder stands where a file is wanted
+    NotAllowed,    // this Windows user may not write or delete it (its rights,
+                   // Controlled Folder Access), or a folder stands where a
+                   // file is wanted
+    Gone,          // nothing is there (any more): a pending deletion that has
+                   // just ended, or a name not yet made
 };
 
 // Why access to path was denied just now. folder: a folder is what is
@@ -39,7 +42,8 @@ struct HeldRules {
                                 // deletion waits for its holder)
     bool folder = false;        // the subject is a folder
     bool players = false;       // the subject is the player's: a program that
-                                // holds it is waited for as Patience::InUse
+                                // holds it is waited for as Patience::InUse,
+                                // whichever error shows the hold
 };
 
 // Runs attempt() and, while it fails because subject (the file or folder
@@ -47,7 +51,8 @@ struct HeldRules {
 // patience is spent: a sharing or lock violation, rules.alsoHeld, or an
 // "access denied" that WhyDenied takes for a hold or a pending deletion.
 // A read-only file, a folder where a file is wanted and a file this Windows
-// user may not change fail at once, as any other error does. A wait for a
+// user may not change fail at once, as any other error does; a subject gone
+// since it was denied is tried once more. A wait for a
 // new file that goes on past a second is logged once. On failure the
 // thread's last error is that of the last attempt.
 bool RetryWhileFileHeld(Patience patience, const std::wstring& subject,

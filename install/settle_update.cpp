@@ -23,13 +23,13 @@ namespace {
 Identity IsWhatItReplaces(const InstallPlan& plan, const PlannedFile& file, Patience patience)
 {
     const std::wstring target = FullPath(plan, file.target);
-    const Found there = WhatIsAt(target);
+    const Found there = WhatIsAt(target, nullptr, patience);
     if (there == Found::Unknown || there == Found::ReadOnlyFile)
         return there == Found::Unknown ? Identity::Unknown : Identity::Different;
     if (file.kept.empty())
         return there == Found::Nothing ? Identity::Same : Identity::Different;
     return file.keptAsCopy ? CompareContent(target, file.keptStamp.size, file.keptCrc, patience)
-                           : CompareStamp(target, file.keptStamp);
+                           : CompareStamp(target, file.keptStamp, patience);
 }
 
 // One pass that settles an update: the plan, how long to wait for files
@@ -44,9 +44,9 @@ struct Settling {
 
 // What is at path; a state Windows cannot tell is reported, since the
 // undo must not guess.
-Found LookAt(const std::wstring& path)
+Found LookAt(const Settling& settling, const std::wstring& path)
 {
-    const Found found = WhatIsAt(path);
+    const Found found = WhatIsAt(path, nullptr, settling.patience);
     if (found == Found::Unknown)
         ReportLastError("GetFileAttributesEx");
     return found;
@@ -126,7 +126,7 @@ Identity IdentifyKeptFile(const Settling& settling, const PlannedFile& file)
     const std::wstring kept = FullPath(settling.plan, file.kept);
     if (file.keptAsCopy)
         return CompareContent(kept, file.keptStamp.size, file.keptCrc, settling.patience);
-    return CompareStamp(kept, file.keptStamp);
+    return CompareStamp(kept, file.keptStamp, settling.patience);
 }
 
 // A kept file that holds exactly what its target still holds loses nothing
@@ -136,8 +136,8 @@ bool DuplicatesTarget(const Settling& settling, const PlannedFile& file)
 {
     const std::wstring target = FullPath(settling.plan, file.target);
     FileStamp targetStamp, keptStamp;
-    const Found kept = WhatIsAt(FullPath(settling.plan, file.kept), &keptStamp);
-    const Found there = WhatIsAt(target, &targetStamp);
+    const Found kept = WhatIsAt(FullPath(settling.plan, file.kept), &keptStamp, settling.patience);
+    const Found there = WhatIsAt(target, &targetStamp, settling.patience);
     if ((kept != Found::File && kept != Found::ReadOnlyFile) ||
         (there != Found::File && there != Found::ReadOnlyFile) || keptStamp.size != targetStamp.size)
         return false;
@@ -181,9 +181,9 @@ SettleOutcome DeleteKeptFile(Settling& settling, const PlannedFile& file, bool t
     // A kept second name of the target shares the target's read-only
     // attribute, which the target keeps.
     const std::wstring target = FullPath(settling.plan, file.target);
-    const bool targetReadOnly = targetUntouched && WhatIsAt(target) == Found::ReadOnlyFile;
+    const bool targetReadOnly = targetUntouched && WhatIsAt(target, nullptr, settling.patience) == Found::ReadOnlyFile;
     const bool deleted = Delete(settling, file.kept);
-    if (targetReadOnly && WhatIsAt(target) == Found::File)
+    if (targetReadOnly && WhatIsAt(target, nullptr, settling.patience) == Found::File)
         SetFileAttributesW(target.c_str(), GetFileAttributesW(target.c_str()) | FILE_ATTRIBUTE_READONLY);
     return deleted ? SettleOutcome::Settled : SettleOutcome::Blocked;
 }
@@ -211,7 +211,7 @@ SettleOutcome DeleteStagingFiles(Settling& settling, const PlannedFile& file, bo
 SettleOutcome UndoFile(Settling& settling, const PlannedFile& file)
 {
     const InstallPlan& plan = settling.plan;
-    switch (LookAt(FullPath(plan, file.temp))) {
+    switch (LookAt(settling, FullPath(plan, file.temp))) {
     case Found::Unknown:
         return SettleOutcome::Blocked;
     case Found::Nothing:
@@ -321,7 +321,7 @@ SettleOutcome RemoveFolder(Settling& settling, const PlannedDirectory& directory
                            const std::wstring& staged)
 {
     const InstallPlan& plan = settling.plan;
-    switch (LookAt(FullPath(plan, staged))) {
+    switch (LookAt(settling, FullPath(plan, staged))) {
     case Found::Directory:
         return RemoveEmptyFolder(settling, staged);
     case Found::Unknown:
@@ -330,7 +330,7 @@ SettleOutcome RemoveFolder(Settling& settling, const PlannedDirectory& directory
         break;
     }
     const std::wstring path = FullPath(plan, directory.folder);
-    switch (LookAt(path)) {
+    switch (LookAt(settling, path)) {
     case Found::Directory:
         break;
     case Found::Unknown:
@@ -368,7 +368,7 @@ SettleOutcome UndoUpdate(Settling& settling, JournalPhase phase)
             // yet does not stop the older ones.
             const SettleOutcome undone = UndoFile(settling, *file);
             if (undone == SettleOutcome::Blocked &&
-                WhatIsAt(FullPath(plan, file->temp)) != Found::File)
+                WhatIsAt(FullPath(plan, file->temp), nullptr, settling.patience) != Found::File)
                 return undone;
             outcome = AddAndStopWaitingIfBlocked(settling, outcome, undone);
         } else {
@@ -408,7 +408,7 @@ SettleOutcome RedoLostMove(Settling& settling, const PlannedFile& file)
 {
     const InstallPlan& plan = settling.plan;
     const std::wstring temp = FullPath(plan, file.temp);
-    if (WhatIsAt(temp) == Found::Nothing)
+    if (WhatIsAt(temp, nullptr, settling.patience) == Found::Nothing)
         return SettleOutcome::Settled;
     const Identity staged = CompareContent(temp, file.size, file.crc, settling.patience);
     if (staged != Identity::Same)
@@ -459,7 +459,7 @@ bool IsPutBack(const Settling& settling, const PlannedFile& file)
 {
     if (file.keptAsCopy)
         return file.keptStamp.size == file.size && file.keptCrc == file.crc;
-    return CompareStamp(FullPath(settling.plan, file.target), file.keptStamp) == Identity::Same;
+    return CompareStamp(FullPath(settling.plan, file.target), file.keptStamp, settling.patience) == Identity::Same;
 }
 
 // Back: the file was not replaced, or what it replaced is kept. No when it
@@ -468,7 +468,7 @@ bool IsPutBack(const Settling& settling, const PlannedFile& file)
 Answer CanGoBack(const Settling& settling, const PlannedFile& file, std::string& why)
 {
     const InstallPlan& plan = settling.plan;
-    switch (LookAt(FullPath(plan, file.temp))) {
+    switch (LookAt(settling, FullPath(plan, file.temp))) {
     case Found::Unknown:
         return Answer::CannotTell;
     case Found::Nothing:
@@ -483,7 +483,7 @@ Answer CanGoBack(const Settling& settling, const PlannedFile& file, std::string&
         return kept == Identity::Same ? Answer::Yes : Answer::CannotTell;
     // With what it replaced gone, a folder in its place leaves nothing to
     // put back, and nothing that says the install was ever as before.
-    if (kept == Identity::Missing && LookAt(FullPath(plan, file.target)) == Found::Directory) {
+    if (kept == Identity::Missing && LookAt(settling, FullPath(plan, file.target)) == Found::Directory) {
         why = "[" + WideToUtf8(file.target) + "] is a folder, and the file it replaced is gone";
         return Answer::No;
     }
@@ -505,7 +505,7 @@ Answer CanGoForward(const Settling& settling, const PlannedFile& file, std::stri
     const InstallPlan& plan = settling.plan;
     const std::wstring target = FullPath(plan, file.target);
     const std::string name = WideToUtf8(file.target);
-    const Found temp = LookAt(FullPath(plan, file.temp));
+    const Found temp = LookAt(settling, FullPath(plan, file.temp));
     if (temp == Found::Unknown)
         return Answer::CannotTell;
     if (temp == Found::Nothing) {
@@ -523,7 +523,7 @@ Answer CanGoForward(const Settling& settling, const PlannedFile& file, std::stri
     }
     // The update replaces no read-only file, and what the player made so
     // after it was planned is his.
-    if (LookAt(target) == Found::ReadOnlyFile) {
+    if (LookAt(settling, target) == Found::ReadOnlyFile) {
         why = "[" + name + "] is read-only";
         return Answer::No;
     }
@@ -558,7 +558,8 @@ SettleOutcome FinishUpdate(Settling& settling)
 {
     const InstallPlan& plan = settling.plan;
     for (const PlannedFile& file : plan.files) {
-        if (WhatIsAt(FullPath(plan, file.temp)) != Found::Nothing && !PutInPlace(settling, file))
+        if (WhatIsAt(FullPath(plan, file.temp), nullptr, settling.patience) != Found::Nothing &&
+            !PutInPlace(settling, file))
             return SettleOutcome::Blocked;
     }
     return RemoveLeftovers(settling, false);

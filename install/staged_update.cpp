@@ -201,10 +201,12 @@ bool MoveIntoPlace(const InstallPlan& plan, const PlannedFile& file, bool writeT
     }
     if (writeThrough)
         flags |= MOVEFILE_WRITE_THROUGH;
-    // The new file has just appeared: a scanner may be looking at it. A
-    // program that holds the target, the player's file, gets its own wait.
+    // The new file has just appeared: a scanner may be looking at it. So may
+    // it at the target where its kept name (a second name of it) has just
+    // appeared; a target kept as a copy is held only by the player's
+    // programs, whose wait is their own.
     HeldRules rules;
-    rules.players = !file.kept.empty();
+    rules.players = file.keptAsCopy;
     if (!RetryWhileFileHeld(Patience::NewFile, file.kept.empty() ? temp : target, [&] {
             return MoveFileExW(temp.c_str(), target.c_str(), flags) != FALSE;
         }, rules)) {

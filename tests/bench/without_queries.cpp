@@ -4,12 +4,12 @@
 // queries cost. Takes the place of install/file_identity.cpp.
 #include "install/file_identity.h"
 
-Found WhatIsAt(const std::wstring&, FileStamp*)
+Found WhatIsAt(const std::wstring&, FileStamp*, Patience)
 {
     return Found::Nothing;
 }
 
-Identity CompareStamp(const std::wstring&, const FileStamp&)
+Identity CompareStamp(const std::wstring&, const FileStamp&, Patience)
 {
     return Identity::Missing;
 }

@@ -7,22 +7,25 @@
 #   VESTREL_TEST_DENIED_FOLDER   a folder holding game.dat ("game data") that
 #                                is immutable (chattr +i), so that even root
 #                                is denied a new file there, as a player is in
-#                                a folder without the right to write.
+#                                a folder without the right to write. It is
+#                                on a tmpfs of its own: a run killed before
+#                                its cleanup leaves a mount, which the next
+#                                boot ends, not a folder no cleaner removes.
 # Where mounting is refused, the command runs without them and the tests
 # that need them say that they were skipped.
 set -u
 small=$(mktemp -d /tmp/vestrel-small-disk.XXXXXX)
 readonly_dir=$(mktemp -d /tmp/vestrel-read-only-disk.XXXXXX)
-denied=$(mktemp -d /tmp/vestrel-denied-folder.XXXXXX)
+denied_disk=$(mktemp -d /tmp/vestrel-denied-folder.XXXXXX)
+denied=$denied_disk/game
 mounted=()
 windows_name() { printf 'Z:%s' "${1//\//\\}"; }
 # The disks go however the command ends, also when the run is interrupted.
 cleanup() {
   local dir
-  for dir in "${mounted[@]}"; do umount "$dir" 2>/dev/null || umount -l "$dir"; done
-  rmdir "$small" "$readonly_dir" 2>/dev/null
   chattr -i "$denied" 2>/dev/null
-  rm -rf "$denied"
+  for dir in "${mounted[@]}"; do umount "$dir" 2>/dev/null || umount -l "$dir"; done
+  rmdir "$small" "$readonly_dir" "$denied_disk" 2>/dev/null
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
@@ -41,10 +44,11 @@ if mount -t tmpfs -o size=64k tmpfs "$readonly_dir" 2>/dev/null; then
 fi
 [ -n "${VESTREL_TEST_READ_ONLY_DISK:-}" ] ||
   echo "mounting a read-only tmpfs was refused: the unwritable-folder test is skipped"
-printf 'game data' > "$denied/game.dat"
-if chattr +i "$denied" 2>/dev/null; then
-  export VESTREL_TEST_DENIED_FOLDER=$(windows_name "$denied")
-else
-  echo "chattr +i was refused: the denied-folder case is left out"
+if mount -t tmpfs -o size=64k tmpfs "$denied_disk" 2>/dev/null; then
+  mounted+=("$denied_disk")
+  mkdir "$denied" && printf 'game data' > "$denied/game.dat"
+  chattr +i "$denied" 2>/dev/null && export VESTREL_TEST_DENIED_FOLDER=$(windows_name "$denied")
 fi
+[ -n "${VESTREL_TEST_DENIED_FOLDER:-}" ] ||
+  echo "mounting a tmpfs with an immutable folder was refused: the denied-folder case is left out"
 "$@"

@@ -141,13 +141,17 @@ void StopIn(InstallPlan& plan, const Entries& entries, InstallPhase phase, size_
     StepUntil(transaction, phase, done);
 }
 
+// The first read is issued before the constructor returns: what is made
+// from then on is seen.
 FolderWatch::FolderWatch(const std::wstring& folder)
     : m_folder(CreateFileW(folder.c_str(), FILE_LIST_DIRECTORY,
                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OVERLAPPED, nullptr)),
       m_stop(CreateEventW(nullptr, TRUE, FALSE, nullptr))
 {
+    m_overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     EXPECT_NE(m_folder, INVALID_HANDLE_VALUE) << "watch " << Narrow(folder);
+    EXPECT_TRUE(Read()) << "watch " << Narrow(folder) << ": error " << GetLastError();
     m_thread = std::thread([this] { Watch(); });
 }
 
@@ -155,6 +159,7 @@ FolderWatch::~FolderWatch()
 {
     Stop();
     CloseHandle(m_stop);
+    CloseHandle(m_overlapped.hEvent);
     if (m_folder != INVALID_HANDLE_VALUE)
         CloseHandle(m_folder);
 }
@@ -168,22 +173,24 @@ std::vector<std::wstring> FolderWatch::Stop()
     return m_names;
 }
 
+bool FolderWatch::Read()
+{
+    ResetEvent(m_overlapped.hEvent);
+    return ReadDirectoryChangesW(m_folder, m_buffer.data(),
+                                 static_cast<DWORD>(m_buffer.size() * sizeof(DWORD)), TRUE,
+                                 FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_DIR_NAME, nullptr,
+                                 &m_overlapped, nullptr) != FALSE;
+}
+
 void FolderWatch::Watch()
 {
-    alignas(DWORD) char buffer[64 * 1024];
-    OVERLAPPED overlapped = {};
-    overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    for (;;) {
-        ResetEvent(overlapped.hEvent);
+    const char* buffer = reinterpret_cast<const char*>(m_buffer.data());
+    for (bool reading = true; reading; reading = Read()) {
         DWORD got = 0;
-        if (!ReadDirectoryChangesW(m_folder, buffer, sizeof buffer, TRUE,
-                                   FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_DIR_NAME, nullptr,
-                                   &overlapped, nullptr))
-            break;
-        const HANDLE events[] = {overlapped.hEvent, m_stop};
+        const HANDLE events[] = {m_overlapped.hEvent, m_stop};
         const DWORD which = WaitForMultipleObjects(2, events, FALSE, INFINITE);
         // What came with the stop is read too: the run has ended before it.
-        if (!GetOverlappedResult(m_folder, &overlapped, &got, which != WAIT_OBJECT_0 ? FALSE : TRUE))
+        if (!GetOverlappedResult(m_folder, &m_overlapped, &got, which != WAIT_OBJECT_0 ? FALSE : TRUE))
             got = 0;
         for (size_t at = 0; got != 0;) {
             const auto* change = reinterpret_cast<const FILE_NOTIFY_INFORMATION*>(buffer + at);
@@ -194,12 +201,11 @@ void FolderWatch::Watch()
             at += change->NextEntryOffset;
         }
         if (which != WAIT_OBJECT_0) {
-            CancelIoEx(m_folder, &overlapped);
-            GetOverlappedResult(m_folder, &overlapped, &got, TRUE);
-            break;
+            CancelIoEx(m_folder, &m_overlapped);
+            GetOverlappedResult(m_folder, &m_overlapped, &got, TRUE);
+            return;
         }
     }
-    CloseHandle(overlapped.hEvent);
 }
 
 std::vector<std::wstring> WrittenByTheUpdate(const std::vector<std::wstring>& made)

@@ -75,10 +75,13 @@ public:
     std::vector<std::wstring> Stop();
 
 private:
+    bool Read();
     void Watch();
 
     HANDLE m_folder = INVALID_HANDLE_VALUE;
     HANDLE m_stop = nullptr;
+    OVERLAPPED m_overlapped = {};
+    std::vector<DWORD> m_buffer = std::vector<DWORD>(16 * 1024);
     std::thread m_thread;
     std::vector<std::wstring> m_names;
 };

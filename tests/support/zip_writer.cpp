@@ -165,6 +165,17 @@ std::string EmptyZip()
     return RawZip({});
 }
 
+std::string WithLzmaDictionary(std::string zip, std::uint32_t size)
+{
+    for (size_t at = zip.find("PK\x03\x04"); at != std::string::npos; at = zip.find("PK\x03\x04", at + 4)) {
+        const size_t data = at + 30 + static_cast<unsigned char>(zip[at + 26]) +
+                            static_cast<unsigned char>(zip[at + 28]);
+        for (int byte = 0; byte < 4; ++byte)
+            zip[data + 5 + byte] = static_cast<char>((size >> (8 * byte)) & 0xFF);
+    }
+    return zip;
+}
+
 std::string PatternBytes(size_t n, unsigned seed)
 {
     std::mt19937 generator(seed);

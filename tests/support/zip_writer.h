@@ -45,5 +45,10 @@ std::string RawZip(const std::vector<RawEntry>& entries);
 // The archive with no entries: just the end-of-central-directory record.
 std::string EmptyZip();
 
+// The LZMA archive zip with every entry's header naming a dictionary of
+// size bytes (its data begins with version, properties' size, then lc/lp/pb
+// and the dictionary size).
+std::string WithLzmaDictionary(std::string zip, std::uint32_t size);
+
 // n bytes from a fixed seed, the same on every run.
 std::string PatternBytes(size_t n, unsigned seed);

@@ -137,10 +137,9 @@ PlanOutcome PlanFile(InstallPlan& plan, const std::wstring& target, const std::s
     if (earlier != plan.plannedFiles.end())
         return PlanLaterEntry(plan, earlier->second, name, entry, size, crc);
     bool replaces = false;
-    // A player's file that a program deleted but holds gets the player's wait.
     const Found found = plan.plannedDirectories.count(folded)
                             ? Found::Directory
-                            : WhatIsAt(FullPath(plan, file.target), &file.keptStamp, Patience::InUse);
+                            : WhatIsAt(FullPath(plan, file.target), &file.keptStamp);
 
     switch (found) {
     case Found::Nothing:

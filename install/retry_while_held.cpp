@@ -58,33 +58,44 @@ bool IsDeletePending(const std::wstring& path)
     return opened == kStatusDeletePending;
 }
 
+// Opens path to write and to delete (a folder: to delete), sharing
+// everything: allowed where this user's rights allow it and no program holds
+// it without sharing. A running program's image answers with a sharing
+// violation.
+UniqueHandle OpenToChange(const std::wstring& path, bool folder)
+{
+    return UniqueHandle(CreateFileW(path.c_str(), folder ? DELETE : DELETE | FILE_WRITE_DATA,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+}
+
+bool IsSharingViolation(DWORD error)
+{
+    return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
+}
+
 Denial ClassifyDenial(const std::wstring& path, bool folder)
 {
     const DWORD attributes = GetFileAttributesW(path.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) {
+        const DWORD error = GetLastError();
         if (IsDeletePending(path))
             return Denial::DeletePending;
-        const DWORD error = GetLastError();
         return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? Denial::Gone
                                                                               : Denial::NotAllowed;
     }
     const bool isFolder = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
     if (isFolder != folder)
         return Denial::NotAllowed;
-    if (!isFolder && (attributes & FILE_ATTRIBUTE_READONLY))
+    // A read-only folder cannot be removed either.
+    if (attributes & FILE_ATTRIBUTE_READONLY)
         return Denial::ReadOnly;
-    // Opening it to write and to delete, sharing everything, is allowed
-    // where this user's rights allow both; what denied the call then is a
-    // hold. A running program's image, or a file held without sharing,
-    // answers with a sharing violation.
-    const DWORD access = folder ? DELETE : DELETE | FILE_WRITE_DATA;
-    UniqueHandle probe(CreateFileW(path.c_str(), access,
-                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                   OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    // Where the rights allow the change, what denied the call is a hold.
+    UniqueHandle probe = OpenToChange(path, folder);
     if (probe.IsValid())
         return Denial::Held;
     const DWORD error = GetLastError();
-    if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION)
+    if (IsSharingViolation(error))
         return Denial::Held;
     if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
         return Denial::Gone;
@@ -92,14 +103,11 @@ Denial ClassifyDenial(const std::wstring& path, bool folder)
 }
 
 // Whether subject, a file of the player's, is what a sharing violation came
-// from: a program holds it without sharing.
+// from: a program holds it without sharing, or runs from it.
 bool HoldsPlayersFile(const std::wstring& subject)
 {
-    UniqueHandle probe(CreateFileW(subject.c_str(), DELETE,
-                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                   OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-    return !probe.IsValid() && (GetLastError() == ERROR_SHARING_VIOLATION ||
-                                GetLastError() == ERROR_LOCK_VIOLATION);
+    UniqueHandle probe = OpenToChange(subject, false);
+    return !probe.IsValid() && IsSharingViolation(GetLastError());
 }
 
 std::chrono::milliseconds WaitFor(Patience patience)
@@ -122,7 +130,7 @@ Patience PatienceFor(DWORD error, Denial denial, Patience patience, const std::w
 {
     const Patience players =
         rules.players && patience == Patience::NewFile ? Patience::InUse : patience;
-    if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION)
+    if (IsSharingViolation(error))
         return rules.players && HoldsPlayersFile(subject) ? players : patience;
     if (rules.alsoHeld != 0 && error == rules.alsoHeld)
         return patience;

@@ -24,7 +24,7 @@ enum class Patience {
 enum class Denial {
     Held,          // a program holds it: a running program's image, say
     DeletePending, // deleted, and still held by a program that shares deletion
-    ReadOnly,      // its read-only attribute: no wait ends that
+    ReadOnly,      // its read-only attribute (a folder's too): no wait ends that
     NotAllowed,    // this Windows user may not write or delete it (its rights,
                    // Controlled Folder Access), or a folder stands where a
                    // file is wanted

@@ -424,6 +424,8 @@ TEST_F(ExtractArchiveTest, AccessDeniedIsToldApartFromAHold)
     WriteFileBytes(L"read-only.txt", "r");
     SetFileAttributesW(L"read-only.txt", FILE_ATTRIBUTE_READONLY);
     CreateDirectoryW(L"folder", nullptr);
+    CreateDirectoryW(L"read-only folder", nullptr);
+    SetFileAttributesW(L"read-only folder", FILE_ATTRIBUTE_READONLY);
     WriteFileBytes(L"unshared.txt", "u");
     WriteFileBytes(L"shared.txt", "s");
     UniqueHandle unshared(CreateFileW(L"unshared.txt", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
@@ -444,20 +446,28 @@ TEST_F(ExtractArchiveTest, AccessDeniedIsToldApartFromAHold)
         {L"shared.txt", false, Denial::Held},
         {L"running.exe", false, Denial::Held},
         {L"folder", true, Denial::Held},
+        {L"read-only folder", true, Denial::ReadOnly},
     };
     for (const auto& c : cases) {
+        if (c.expected == Denial::ReadOnly && !(GetFileAttributesW(c.path) & FILE_ATTRIBUTE_READONLY)) {
+            printf("Wine keeps no read-only attribute on %s: that case is left out\n", Narrow(c.path).c_str());
+            continue;
+        }
         SetLastError(ERROR_ACCESS_DENIED);
-        EXPECT_EQ(static_cast<int>(WhyDenied(c.path, c.folder)), static_cast<int>(c.expected))
+        const Denial denial = WhyDenied(c.path, c.folder);
+        const DWORD error = GetLastError();
+        EXPECT_EQ(static_cast<int>(denial), static_cast<int>(c.expected))
             << Narrow(c.path) << (c.folder ? " as a folder" : "");
-        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED)) << Narrow(c.path);
+        EXPECT_EQ(error, static_cast<DWORD>(ERROR_ACCESS_DENIED)) << Narrow(c.path);
     }
     SetFileAttributesW(L"read-only.txt", FILE_ATTRIBUTE_NORMAL);
 }
 
 // An LZMA header may name a dictionary far beyond its entry; the entries
 // unpack all the same, and the unpack reserves no more memory than the
-// entry needs: the peak of the process's address space stays where it was
-// (each row names more than the last, so an uncut one would raise it).
+// entry needs: the peak of the process's address space stays where it was.
+// An uncut 4 GiB dictionary raises it by as much; under Wine, what it
+// reserved in advance may hide an uncut smaller one.
 TEST_F(ExtractArchiveTest, LzmaDictionaryBeyondItsEntryTakesNoMoreMemoryThanTheEntry)
 {
     const std::string original =
@@ -482,26 +492,36 @@ TEST_F(ExtractArchiveTest, LzmaDictionaryBeyondItsEntryTakesNoMoreMemoryThanTheE
 
 // A file held for a moment (a patcher still closing, a virus scanner) is
 // waited for, by the tier of who holds it; what no wait ends is tried once.
+// A hold of another file than the player's (the new file a scanner looks
+// at) keeps the wait for a new file: its holder here lets go only once the
+// log says so.
 TEST_F(ExtractArchiveTest, HeldFileIsWaitedForByItsHoldersTier)
 {
     using namespace std::chrono_literals;
-    WriteFileBytes(L"held.txt", "h");
+    WriteFileBytes(L"player.txt", "p");
     WriteFileBytes(L"read-only.txt", "r");
     SetFileAttributesW(L"read-only.txt", FILE_ATTRIBUTE_READONLY);
+    enum Release { Never, AfterTheFirstTry, OnceLogged };
     const struct {
         const char* label;
+        const wchar_t* attempted; // the file the attempt deletes
         const wchar_t* subject;
         Patience patience;
         bool players;
-        bool released; // the holder lets go after the first failed attempt
+        Release release; // when the holder of held.txt lets go
         bool taken;
         int attempts; // exactly, or 0: more than one
         std::chrono::seconds atLeast, below;
     } cases[] = {
-        {"let go within its wait", L"held.txt", Patience::InUse, false, true, true, 2, 0s, 60s},
-        {"the player's, held on", L"held.txt", Patience::NewFile, true, false, false, 0, 2s, 30s},
-        {"read-only", L"read-only.txt", Patience::NewFile, false, false, false, 1, 0s, 60s},
-        {"gone", L"gone.txt", Patience::NewFile, false, false, false, 2, 0s, 60s},
+        {"let go within its wait", L"held.txt", L"held.txt", Patience::InUse, false, AfterTheFirstTry,
+         true, 2, 0s, 60s},
+        {"the player's, held on", L"held.txt", L"held.txt", Patience::NewFile, true, Never, false, 0,
+         2s, 30s},
+        {"another than the player's", L"held.txt", L"player.txt", Patience::NewFile, true, OnceLogged,
+         true, 0, 1s, 60s},
+        {"read-only", L"read-only.txt", L"read-only.txt", Patience::NewFile, false, Never, false, 1,
+         0s, 60s},
+        {"gone", L"gone.txt", L"gone.txt", Patience::NewFile, false, Never, false, 2, 0s, 60s},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
@@ -513,23 +533,25 @@ TEST_F(ExtractArchiveTest, HeldFileIsWaitedForByItsHoldersTier)
         const auto start = std::chrono::steady_clock::now();
         const bool taken = RetryWhileFileHeld(c.patience, c.subject, [&] {
             ++attempts;
-            if (DeleteFileW(c.subject))
+            if (DeleteFileW(c.attempted))
                 return true;
             const DWORD error = GetLastError();
-            if (c.released)
+            if (c.release == AfterTheFirstTry ||
+                (c.release == OnceLogged && LogText().find("waiting up to 60 seconds") != std::string::npos))
                 held.Close();
             // Said of a name whose pending deletion has just ended.
             SetLastError(error == ERROR_FILE_NOT_FOUND ? ERROR_ACCESS_DENIED : error);
             return false;
         }, rules);
         const auto took = std::chrono::steady_clock::now() - start;
-        EXPECT_EQ(taken, c.taken);
+        const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(took).count();
+        EXPECT_EQ(taken, c.taken) << ms << " ms, " << attempts << " attempts";
         if (c.attempts != 0)
             EXPECT_EQ(attempts, c.attempts);
         else
             EXPECT_GT(attempts, 1);
-        EXPECT_GE(took, c.atLeast) << std::chrono::duration_cast<std::chrono::milliseconds>(took).count();
-        EXPECT_LT(took, c.below) << std::chrono::duration_cast<std::chrono::milliseconds>(took).count();
+        EXPECT_GE(took, c.atLeast) << ms;
+        EXPECT_LT(took, c.below) << ms;
     }
     SetFileAttributesW(L"read-only.txt", FILE_ATTRIBUTE_NORMAL);
 }
@@ -540,7 +562,7 @@ TEST_F(ExtractArchiveTest, HeldFileIsWaitedForByItsHoldersTier)
 // program holds is waited for 2 seconds, as the player's files are. A
 // symbolic link, as mod managers deploy files, is such a target: writing
 // through it would change a file outside the game's folder, and replacing
-// it would end the link. A running program's file is found at once.
+// it would end the link. A running program's file is held by it.
 TEST_F(ExtractArchiveTest, TargetsThatCannotBeReplacedRefuseTheUpdateBeforeAnythingIsWritten)
 {
     const struct {

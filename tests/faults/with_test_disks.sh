@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Runs a command with two small file systems mounted for it, named as
+# Runs a command with three small file systems mounted for it, named as
 # Windows programs see them (Wine's drive Z: is the Linux root):
 #   VESTREL_TEST_SMALL_DISK      a 1 MiB tmpfs, to fill;
 #   VESTREL_TEST_READ_ONLY_DISK  a read-only tmpfs holding game.dat
@@ -28,7 +28,8 @@ cleanup() {
   rmdir "$small" "$readonly_dir" "$denied_disk" 2>/dev/null
 }
 trap cleanup EXIT
-trap 'exit 130' INT TERM
+trap 'exit 130' INT
+trap 'exit 143' TERM
 if mount -t tmpfs -o size=1m tmpfs "$small" 2>/dev/null; then
   mounted+=("$small")
   export VESTREL_TEST_SMALL_DISK=$(windows_name "$small")
@@ -50,5 +51,5 @@ if mount -t tmpfs -o size=64k tmpfs "$denied_disk" 2>/dev/null; then
   chattr +i "$denied" 2>/dev/null && export VESTREL_TEST_DENIED_FOLDER=$(windows_name "$denied")
 fi
 [ -n "${VESTREL_TEST_DENIED_FOLDER:-}" ] ||
-  echo "mounting a tmpfs with an immutable folder was refused: the denied-folder case is left out"
+  echo "a tmpfs with an immutable folder could not be made: the denied-folder case is left out"
 "$@"

@@ -5,9 +5,35 @@
 
 #include "archive/copy_entry.h"
 #include "archive/lzma_entry.h"
+#include "archive/zstd_entry.h"
 #include "diag/report.h"
 
 namespace {
+
+using Decoder = ArchiveContent::Decoder;
+
+Decoder DecoderOf(const zip_stat_t& stat)
+{
+    if (IsLzmaEntry(stat))
+        return Decoder::Lzma;
+    if (IsZstdEntry(stat))
+        return Decoder::Zstd;
+    return Decoder::Libzip;
+}
+
+CopyOutcome Copy(ArchiveContent& content, HANDLE out, std::string& readError)
+{
+    zip_file_t* entry = content.entry.get();
+    switch (content.decoder) {
+    case Decoder::Lzma:
+        return CopyLzmaEntry(entry, content.stat, out, readError);
+    case Decoder::Zstd:
+        return CopyZstdEntry(entry, content.stat, out, readError);
+    case Decoder::Libzip:
+        break;
+    }
+    return CopyEntry(entry, content.stat, out, readError);
+}
 
 bool OpenEntry(ArchiveContent& content, const PlannedRead& read)
 {
@@ -17,10 +43,9 @@ bool OpenEntry(ArchiveContent& content, const PlannedRead& read)
 
     zip_t* archive = content.archive.get();
     const bool found = zip_stat_index(archive, read.entry, 0, &content.stat) == 0;
-    content.lzma = found && IsLzmaEntry(content.stat);
-    content.entry.reset(found ? zip_fopen_index(archive, read.entry,
-                                                content.lzma ? ZIP_FL_COMPRESSED : 0)
-                              : nullptr);
+    content.decoder = found ? DecoderOf(content.stat) : Decoder::Libzip;
+    const zip_flags_t raw = content.decoder == Decoder::Libzip ? 0 : ZIP_FL_COMPRESSED;
+    content.entry.reset(found ? zip_fopen_index(archive, read.entry, raw) : nullptr);
     if (!content.entry) {
         Report(g_log, "Can't open [%s] in zip archive: %s", name, zip_strerror(archive));
         return false;
@@ -31,8 +56,7 @@ bool OpenEntry(ArchiveContent& content, const PlannedRead& read)
 ContentOutcome CopyEntryTo(ArchiveContent& content, const PlannedRead& read, HANDLE out)
 {
     std::string readError;
-    switch (content.lzma ? CopyLzmaEntry(content.entry.get(), content.stat, out, readError)
-                         : CopyEntry(content.entry.get(), content.stat, out, readError)) {
+    switch (Copy(content, out, readError)) {
     case CopyOutcome::Copied:
         return ContentOutcome::Written;
     case CopyOutcome::ReadFailed:

@@ -7,12 +7,14 @@
 
 // The update archive as the source of the install's new content: each
 // planned file's entry, announced, read in pieces of 100 bytes and checked
-// against its size and CRC-32 (copy_entry.h, lzma_entry.h).
+// against its size and CRC-32 (copy_entry.h, lzma_entry.h, zstd_entry.h).
 struct ArchiveContent {
     ZipArchivePtr archive;
     ZipEntryPtr entry; // the one entry open, if any
     zip_stat_t stat = {};
-    bool lzma = false;
+    // Who decodes the open entry: libzip, or, for what libzip 1.7 reads
+    // only raw, a decoder of ours.
+    enum class Decoder { Libzip, Lzma, Zstd } decoder = Decoder::Libzip;
 };
 
 // The source that reads content's archive; content outlives it.

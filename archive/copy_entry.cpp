@@ -1,5 +1,9 @@
 #include "archive/copy_entry.h"
 
+#include <zlib.h>
+
+#include <algorithm>
+
 #include "diag/report.h"
 
 std::string LibzipText(int code)
@@ -52,6 +56,35 @@ CopyOutcome CopyEntry(zip_file_t* entry, const zip_stat_t& stat, HANDLE out, std
     // libzip checks no CRC-32 for an entry without data, but empty data has
     // exactly one: 0.
     if (size == 0 && (stat.valid & ZIP_STAT_CRC) && stat.crc != 0) {
+        readError = LibzipText(ZIP_ER_CRC);
+        return CopyOutcome::ReadFailed;
+    }
+    return CopyOutcome::Copied;
+}
+
+CopyOutcome CopyDecoded(const zip_stat_t& stat, HANDLE out, std::string& readError,
+                        const PieceDecoder& decode)
+{
+    unsigned char piece[kPieceSize];
+    uLong crc = crc32(0L, Z_NULL, 0);
+    zip_uint64_t copied = 0;
+    while (copied < stat.size) {
+        const size_t wanted = static_cast<size_t>(std::min(kPieceSize, stat.size - copied));
+        const zip_int64_t decoded = decode(piece, wanted, readError);
+        if (decoded <= 0) {
+            if (readError.empty())
+                readError = LibzipText(decoded < 0 ? ZIP_ER_COMPRESSED_DATA : ZIP_ER_EOF);
+            return CopyOutcome::ReadFailed;
+        }
+        DWORD written = 0;
+        if (out && !WriteFile(out, piece, static_cast<DWORD>(decoded), &written, nullptr)) {
+            ReportLastError("WriteFile");
+            return CopyOutcome::WriteFailed;
+        }
+        crc = crc32(crc, piece, static_cast<uInt>(decoded));
+        copied += static_cast<zip_uint64_t>(decoded);
+    }
+    if ((stat.valid & ZIP_STAT_CRC) && static_cast<std::uint32_t>(crc) != stat.crc) {
         readError = LibzipText(ZIP_ER_CRC);
         return CopyOutcome::ReadFailed;
     }

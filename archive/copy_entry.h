@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <zip.h>
 
+#include <functional>
 #include <string>
 
 // Every entry's data moves in pieces of at most this many bytes.
@@ -24,3 +25,15 @@ enum class CopyOutcome {
 // is the entry's record (its size and CRC-32). With no out (null), the
 // entry is read and checked the same way, and written nowhere.
 CopyOutcome CopyEntry(zip_file_t* entry, const zip_stat_t& stat, HANDLE out, std::string& readError);
+
+// Decodes the next at most wanted bytes of an entry into piece: how many,
+// 0 where the data has ended, or -1 where it is damaged (with readError
+// set, or left empty for libzip's "Compressed data invalid").
+using PieceDecoder = std::function<zip_int64_t(unsigned char* piece, size_t wanted, std::string& readError)>;
+
+// Copies an entry that libzip reads raw and decode decodes (LZMA, zstd)
+// as CopyEntry copies the others: in pieces of at most 100 bytes, each
+// written at once, nothing held whole; what it decodes must have the
+// entry's stated size and CRC-32.
+CopyOutcome CopyDecoded(const zip_stat_t& stat, HANDLE out, std::string& readError,
+                        const PieceDecoder& decode);

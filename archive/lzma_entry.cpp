@@ -1,7 +1,6 @@
 #include "archive/lzma_entry.h"
 
 #include <lzma.h>
-#include <zlib.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -97,27 +96,8 @@ CopyOutcome CopyLzmaEntry(zip_file_t* raw, const zip_stat_t& stat, HANDLE out,
         return CopyOutcome::ReadFailed;
     }
     unsigned char input[kPieceSize];
-    unsigned char piece[kPieceSize];
-    uLong crc = crc32(0L, Z_NULL, 0);
-    zip_uint64_t copied = 0;
-    while (copied < stat.size) {
-        const size_t wanted = static_cast<size_t>(std::min(kPieceSize, stat.size - copied));
-        const zip_int64_t decoded = DecodePiece(raw, decoder, input, piece, wanted);
-        if (decoded <= 0) {
-            readError = LibzipText(decoded < 0 ? ZIP_ER_COMPRESSED_DATA : ZIP_ER_EOF);
-            return CopyOutcome::ReadFailed;
-        }
-        DWORD written = 0;
-        if (out && !WriteFile(out, piece, static_cast<DWORD>(decoded), &written, nullptr)) {
-            ReportLastError("WriteFile");
-            return CopyOutcome::WriteFailed;
-        }
-        crc = crc32(crc, piece, static_cast<uInt>(decoded));
-        copied += static_cast<zip_uint64_t>(decoded);
-    }
-    if ((stat.valid & ZIP_STAT_CRC) && static_cast<std::uint32_t>(crc) != stat.crc) {
-        readError = LibzipText(ZIP_ER_CRC);
-        return CopyOutcome::ReadFailed;
-    }
-    return CopyOutcome::Copied;
+    return CopyDecoded(stat, out, readError,
+                       [&](unsigned char* piece, size_t wanted, std::string&) {
+                           return DecodePiece(raw, decoder, input, piece, wanted);
+                       });
 }

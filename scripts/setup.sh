@@ -3,8 +3,9 @@
 #
 # Installs the cross compilers, Wine and Xvfb, osslsigncode and openssl
 # (scripts/sign.sh and its test), the FAT32 and exFAT tools that the tests
-# mount their volumes with, then builds static bzip2, liblzma (xz-utils) and
-# libzip for both Windows targets from Debian's source packages into
+# mount their volumes with, then builds static bzip2, liblzma (xz-utils),
+# libzstd (its decoder) and libzip for both Windows targets from Debian's
+# source packages into
 # build/deps/<triple>. Where the kernel runs 32-bit programs it also
 # installs Wine's 32-bit loader (wine32), so that the tests run the shipped
 # 32-bit vestrel.exe too; elsewhere it makes sure wine32 is absent. Every
@@ -29,7 +30,7 @@ TRIPLES=(i686-w64-mingw32 x86_64-w64-mingw32)
 PACKAGES=(
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix libz-mingw-w64-dev
   wine wine64 xvfb xauth x11-utils cmake ninja-build dpkg-dev
-  googletest unzip zip python3-pefile locales osslsigncode openssl fonts-wine
+  googletest unzip zip python3-pefile python3-zstandard locales osslsigncode openssl fonts-wine
   dosfstools fusefat exfatprogs exfat-fuse
 )
 
@@ -159,7 +160,7 @@ ensure_locale() {
   as_root locale-gen >/dev/null
 }
 
-SOURCES=(libzip bzip2 xz-utils)
+SOURCES=(libzip bzip2 xz-utils libzstd)
 
 fetch_sources() {
   mkdir -p "$SRC"
@@ -215,6 +216,41 @@ build_liblzma() {
   cmake --install "$bld" --component liblzma_Development >/dev/null
 }
 
+# libzstd's decoder alone: its common and decompress C files, without the
+# x86-64 assembler (written for ELF and Mach-O), the legacy formats or
+# threads. A small package configuration gives it the name vcpkg's zstd
+# gives it, zstd::libzstd_static.
+build_libzstd() {
+  local triple=$1
+  local prefix="$DEPS/$triple"
+  [ -f "$prefix/lib/cmake/zstd/zstdConfig.cmake" ] && return 0
+  log "building libzstd's decoder for $triple"
+  local src obj f
+  src=$(ls -d "$SRC"/libzstd-*/lib | head -n 1)
+  obj="$DEPS/obj/libzstd-$triple"
+  rm -rf "$obj" && mkdir -p "$obj" "$prefix/lib/cmake/zstd" "$prefix/include"
+  for f in common/debug common/entropy_common common/error_private common/fse_decompress \
+           common/xxhash common/zstd_common decompress/huf_decompress decompress/zstd_ddict \
+           decompress/zstd_decompress decompress/zstd_decompress_block; do
+    "$triple-gcc" -O2 -DZSTD_DISABLE_ASM -DZSTD_LEGACY_SUPPORT=0 -DXXH_NAMESPACE=ZSTD_ \
+      -c "$src/$f.c" -o "$obj/${f#*/}.o"
+  done
+  rm -f "$prefix/lib/libzstd.a"
+  "$triple-ar" rcs "$prefix/lib/libzstd.a" "$obj"/*.o
+  cp "$src/zstd.h" "$src/zstd_errors.h" "$prefix/include/"
+  cat > "$prefix/lib/cmake/zstd/zstdConfig.cmake" <<'CONFIG'
+# libzstd's decoder, static, as scripts/setup.sh builds it.
+get_filename_component(_zstd_prefix "${CMAKE_CURRENT_LIST_DIR}/../../.." ABSOLUTE)
+if(NOT TARGET zstd::libzstd_static)
+  add_library(zstd::libzstd_static STATIC IMPORTED)
+  set_target_properties(zstd::libzstd_static PROPERTIES
+    IMPORTED_LOCATION "${_zstd_prefix}/lib/libzstd.a"
+    INTERFACE_INCLUDE_DIRECTORIES "${_zstd_prefix}/include")
+endif()
+set(zstd_FOUND TRUE)
+CONFIG
+}
+
 # A libzip built before it read LZMA and XZ entries is built again.
 build_libzip() {
   local triple=$1
@@ -256,6 +292,7 @@ main() {
   for t in "${TRIPLES[@]}"; do
     build_bzip2 "$t"
     build_liblzma "$t"
+    build_libzstd "$t"
     build_libzip "$t"
   done
   log "ready"

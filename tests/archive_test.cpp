@@ -86,6 +86,14 @@ void ExpectOlderInstallIntact()
     EXPECT_EQ(ReadFileBytes(L"data\\table.bin"), "old table, longer than the new one");
 }
 
+// A file the build writes beside the tests, from tests/fixtures.
+std::string Fixture(const std::wstring& name)
+{
+    const std::string bytes = ReadFileBytes(TestProgramDir() + L"\\fixtures\\" + name);
+    EXPECT_FALSE(bytes.empty()) << Narrow(name) << " is missing from the build's fixtures";
+    return bytes;
+}
+
 std::vector<std::wstring> Sorted(std::initializer_list<const wchar_t*> names)
 {
     std::vector<std::wstring> files(names.begin(), names.end());
@@ -346,6 +354,15 @@ TEST_F(ExtractArchiveTest, EntriesThatCannotBeReadRefuseTheUpdateWithTheInstallW
          "Can't open [packed.bin] in zip archive: Compression method not supported"},
         {wrongCrc, "Can't read [patcher.exe] from zip archive: CRC error"},
         {emptyCrc, "Can't read [empty.txt] from zip archive: CRC error"},
+        {Fixture(L"zstd_refused\\window.zip"),
+         "Can't read [packed.bin] from zip archive: its zstd window is 1073741824 bytes, and at most "
+         "134217728 are taken"},
+        {Fixture(L"zstd_refused\\longer.zip"),
+         "Can't read [packed.bin] from zip archive: Zip archive inconsistent"},
+        {Fixture(L"zstd_refused\\cut.zip"),
+         "Can't read [packed.bin] from zip archive: Compressed data invalid"},
+        {Fixture(L"zstd_refused\\shorter.zip"),
+         "Can't read [packed.bin] from zip archive: Premature end of file"},
     };
     DeleteFileW(L"encrypted.zip");
     WriteOlderInstall();
@@ -362,10 +379,13 @@ TEST_F(ExtractArchiveTest, EntriesThatCannotBeReadRefuseTheUpdateWithTheInstallW
     }
 }
 
-// LZMA and XZ entries as other tools make them: Python's zipfile (LZMA, with
-// its end-of-stream marker) and libzip's own test archives (LZMA and XZ).
-// An LZMA entry that is damaged is refused, with the install as it was.
-TEST_F(ExtractArchiveTest, LzmaAndXzArchivesOfOtherToolsArriveByteForByte)
+// LZMA, XZ and zstd entries as other tools make them: Python's zipfile
+// (LZMA, with its end-of-stream marker), libzip's own test archives (LZMA
+// and XZ), and Python's zstandard (zstd at levels 1 to 22, of two frames,
+// after a skippable frame, with zstd's checksum, without the content's
+// size, and under method 20). An entry that is damaged is refused, with the
+// install as it was.
+TEST_F(ExtractArchiveTest, ArchivesOfOtherToolsArriveByteForByte)
 {
     const std::wstring fixtures = TestProgramDir() + L"\\fixtures\\";
     const std::string lines = "aaaaaaaaaaaaaa\nbbbbbbbbbbbbbb\naaaaaaaaaaaaaa\ncccccccccccccc\n";
@@ -387,34 +407,51 @@ TEST_F(ExtractArchiveTest, LzmaAndXzArchivesOfOtherToolsArriveByteForByte)
     }
     const std::string quests = ReadFileBytes(L"data\\quests.txt");
     EXPECT_EQ(quests.size(), 100000u);
-
-    // Damaged anywhere in its LZMA data, the archive is refused or, where
-    // the damage still decodes to the same bytes, unpacked right; the
-    // install is whole either way.
-    WriteOlderInstall();
-    const std::string original = ReadFileBytes(fixtures + L"lzma_by_python.zip");
-    std::mt19937 random(20261209);
-    int refused = 0;
-    for (int n = 0; n < 100 && !HasFailure(); ++n) {
-        SCOPED_TRACE("damage " + std::to_string(n));
-        DeleteFileW(L"data\\quests.txt");
-        std::string damaged = original;
-        damaged[60 + random() % 11900] ^= static_cast<char>(1 + random() % 255);
-        WriteFileBytes(L"update.zip", damaged);
-        MessageBoxWatcher boxes;
-        if (Extract("update.zip")) {
-            EXPECT_TRUE(ReadFileBytes(L"data\\quests.txt") == quests);
-            continue;
-        }
-        ++refused;
-        EXPECT_TRUE(LogHas("Can't read [data/quests.txt] from zip archive: Compressed data invalid") ||
-                    LogHas("Can't read [data/quests.txt] from zip archive: CRC error"))
-            << LogText();
-        ExpectOlderInstallIntact();
-        EXPECT_FALSE(FileExists(L"data\\quests.txt"));
-        EXPECT_EQ(ReadFileBytes(L"update.zip"), damaged);
+    {
+        ScopedWorkDir zstd; // the log stays in m_dir
+        WriteFileBytes(L"update.zip", Fixture(L"zstd_by_python.zip"));
+        EXPECT_TRUE(Extract("update.zip")) << ReadFileBytes(m_dir.Path() + L"\\vestrel_logs.txt");
+        EXPECT_TRUE(SameFiles(Snapshot(zstd.Path()), Snapshot(fixtures + L"zstd_expected")));
     }
-    EXPECT_GT(refused, 90);
+
+    // Damaged anywhere in its compressed data, the first entry is refused
+    // or, where the damage still decodes to the same bytes, unpacked right;
+    // the install is whole either way.
+    WriteOlderInstall();
+    for (const wchar_t* name : {L"lzma_by_python.zip", L"zstd_quests.zip"}) {
+        SCOPED_TRACE(Narrow(name));
+        const std::string original = Fixture(name);
+        // The first entry's data follows its local header (30 bytes, its
+        // name, its extra field); its compressed size is at offset 18.
+        auto field = [&original](size_t at) {
+            return static_cast<std::uint8_t>(original[at]) | static_cast<std::uint8_t>(original[at + 1]) << 8;
+        };
+        const size_t data = 30 + field(26) + field(28);
+        const size_t packed = field(18) | static_cast<size_t>(field(20)) << 16;
+        std::mt19937 random(20261209);
+        int refused = 0;
+        for (int n = 0; n < 100 && !HasFailure(); ++n) {
+            SCOPED_TRACE("damage " + std::to_string(n));
+            DeleteFileW(L"data\\quests.txt");
+            std::string damaged = original;
+            damaged[data + random() % packed] ^= static_cast<char>(1 + random() % 255);
+            WriteFileBytes(L"update.zip", damaged);
+            MessageBoxWatcher boxes;
+            if (Extract("update.zip")) {
+                EXPECT_TRUE(ReadFileBytes(L"data\\quests.txt") == quests);
+                continue;
+            }
+            ++refused;
+            EXPECT_TRUE(std::regex_search(LogText(), std::regex("Can't read \\[data/quests.txt\\] from zip "
+                                                                "archive: (Compressed data invalid|CRC "
+                                                                "error|Premature end of file)")))
+                << LogText();
+            ExpectOlderInstallIntact();
+            EXPECT_FALSE(FileExists(L"data\\quests.txt"));
+            EXPECT_EQ(ReadFileBytes(L"update.zip"), damaged);
+        }
+        EXPECT_GT(refused, 90);
+    }
 }
 
 // "Access denied" is told apart from a hold: only a hold is waited for.

@@ -762,6 +762,33 @@ TEST_F(FaultRun, LzmaHeaderNamingAHugeDictionaryStillUnpacks)
     }
 }
 
+// zstd entries as another tool writes them unpack byte for byte, on both
+// exes. A frame that asks for a window beyond the decoder's 128 MiB is
+// refused, with the install as it was and the window named.
+TEST_F(FaultRun, ZstdEntriesUnpackAndAFrameTooWideIsRefused)
+{
+    const std::wstring fixtures = TestProgramDir() + L"\\fixtures\\";
+    WriteFileBytes(L"update.zip", ReadFileBytes(fixtures + L"zstd_by_python.zip"));
+    const VestrelOutcome run = RunVestrel({"2", "update.zip", "f-nothing.exe"});
+    ASSERT_TRUE(run.exited);
+    EXPECT_TRUE(run.boxes.empty()) << ReadFileBytes(L"vestrel_logs.txt");
+    Files unpacked = Snapshot(m_install);
+    unpacked.erase(L"vestrel_logs.txt");
+    EXPECT_TRUE(SameFiles(unpacked, Snapshot(fixtures + L"zstd_expected")));
+
+    WriteFileBytes(L"update.zip", ReadFileBytes(fixtures + L"zstd_refused\\window.zip"));
+    const Files before = Snapshot(m_install);
+    const VestrelOutcome refused = RunVestrel({"2", "update.zip", "f-nothing.exe"});
+    ASSERT_TRUE(refused.exited);
+    EXPECT_TRUE(SameFiles(Snapshot(m_install), WithLog(before, m_install))) << "the install changed";
+    ASSERT_EQ(refused.boxes.size(), 1u) << "the error code alone: no file failed to be written";
+    EXPECT_EQ(refused.boxes[0].text, "An error occured.\nError code: 7");
+    EXPECT_TRUE(ReadFileBytes(L"vestrel_logs.txt").find(
+                    "Can't read [packed.bin] from zip archive: its zstd window is 1073741824 bytes, and "
+                    "at most 134217728 are taken") != std::string::npos)
+        << ReadFileBytes(L"vestrel_logs.txt");
+}
+
 namespace {
 
 // An install, an update of it that adds folders, and the same update with a

@@ -12,13 +12,20 @@ namespace {
 // today it holds no conversion and every run writes the same file.
 const char kNameTemplate[] = "vestrel_logs.txt";
 
+// The conversion asks for the time zone's rules each time (microseconds,
+// per entry); the entries of one second share it. Only one thread reports
+// at a time.
 struct tm LocalTimeNow()
 {
+    static __time64_t convertedAt = -1;
+    static struct tm local = {};
     __time64_t now = 0;
     _time64(&now);
-    struct tm local = {};
-    if (const struct tm* converted = _localtime64(&now))
-        local = *converted;
+    if (now != convertedAt) {
+        const struct tm* converted = _localtime64(&now);
+        local = converted ? *converted : tm{};
+        convertedAt = now;
+    }
     return local;
 }
 

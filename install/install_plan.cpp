@@ -70,6 +70,17 @@ PlanOutcome ResolveTarget(const InstallPlan& plan, const std::wstring& target,
     return PlanOutcome::Refused;
 }
 
+// Whether target's folder is one the update makes: it is not there, so
+// neither is anything in it, and the file system need not be asked. (Were
+// a file put there meanwhile, the move of a new file, which replaces
+// nothing, would fail.)
+bool InFolderToBeMade(const InstallPlan& plan, const std::wstring& target)
+{
+    const size_t slash = target.rfind(L'\\');
+    return slash != std::wstring::npos &&
+           plan.plannedDirectories.count(FoldedName(target.substr(0, slash))) != 0;
+}
+
 // A later entry for a file the plan has (in any letter case): the file gets
 // its content, and the entries before it are read only to be checked.
 PlanOutcome PlanLaterEntry(InstallPlan& plan, size_t number, const std::string& name,
@@ -137,9 +148,11 @@ PlanOutcome PlanFile(InstallPlan& plan, const std::wstring& target, const std::s
     if (earlier != plan.plannedFiles.end())
         return PlanLaterEntry(plan, earlier->second, name, entry, size, crc);
     bool replaces = false;
-    const Found found = plan.plannedDirectories.count(folded)
-                            ? Found::Directory
-                            : WhatIsAt(FullPath(plan, file.target), &file.keptStamp);
+    Found found = Found::Nothing;
+    if (plan.plannedDirectories.count(folded))
+        found = Found::Directory;
+    else if (!InFolderToBeMade(plan, file.target))
+        found = WhatIsAt(FullPath(plan, file.target), &file.keptStamp);
 
     switch (found) {
     case Found::Nothing:

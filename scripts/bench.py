@@ -67,28 +67,42 @@ def write_zip(path, entries, rng, pool, method=zipfile.ZIP_DEFLATED):
 
 def write_xz_zip(path, entries, rng, pool):
     """A zip of XZ entries (method 95), which Python's zipfile does not
-    write: each entry's data is one .xz stream from Python's lzma (liblzma),
-    laid out by hand as APPNOTE.TXT gives the headers."""
+    write: each entry's data is one .xz stream from Python's lzma (liblzma)."""
+    write_packed_zip(path, [(name, pool_bytes(pool, rng, size)) for name, size in entries], 95,
+                     lambda data: lzma.compress(data, format=lzma.FORMAT_XZ, check=lzma.CHECK_CRC64))
+
+
+def write_packed_zip(path, contents, method, pack):
+    """A zip of (name, data) entries packed by pack under method, laid out by
+    hand as APPNOTE.TXT gives the headers."""
     local, central = bytearray(), bytearray()
-    for name, size in entries:
-        data = pool_bytes(pool, rng, size)
-        packed = lzma.compress(data, format=lzma.FORMAT_XZ, check=lzma.CHECK_CRC64)
+    for name, data in contents:
+        packed = pack(data)
         crc = zlib.crc32(data)
         raw_name = name.encode()
-        fields = struct.pack("<HHHHHIIIHH", 63, 0, 95, 0, 0x5C21, crc, len(packed), size,
+        fields = struct.pack("<HHHHHIIIHH", 63, 0, method, 0, 0x5C21, crc, len(packed), len(data),
                              len(raw_name), 0)
         central += (b"PK\x01\x02" + struct.pack("<H", 63) + fields +
                     struct.pack("<HHHII", 0, 0, 0, 0, len(local)) + raw_name)
         local += b"PK\x03\x04" + fields + raw_name + packed
-    count = len(entries)
+    count = len(contents)
     end = b"PK\x05\x06" + struct.pack("<HHHHIIH", 0, 0, count, count, len(central),
                                         len(local), 0)
     with open(path, "wb") as f:
         f.write(bytes(local) + bytes(central) + end)
 
 
+def write_zstd_zip(path, entries, rng, pool, level):
+    """A zip of zstd entries (method 93), one frame each from Python's
+    zstandard (libzstd), laid out by hand as for XZ."""
+    import zstandard
+    compressor = zstandard.ZstdCompressor(level=level)
+    write_packed_zip(path, [(name, pool_bytes(pool, rng, size)) for name, size in entries], 93,
+                     compressor.compress)
+
+
 METHODS = [("deflate", zipfile.ZIP_DEFLATED), ("bzip2", zipfile.ZIP_BZIP2),
-           ("LZMA", zipfile.ZIP_LZMA), ("XZ", None)]
+           ("LZMA", zipfile.ZIP_LZMA), ("XZ", None), ("zstd level 3", 3), ("zstd level 19", 19)]
 
 
 def make_method_archives(pool):
@@ -100,12 +114,16 @@ def make_method_archives(pool):
     entries += [(f"packs/pack{i}.pak", 8 * MiB) for i in range(2)]
     paths = {}
     for label, method in METHODS:
-        path = os.path.join(BENCH, f"tree-{label.lower()}.zip")
+        path = os.path.join(BENCH, f"tree-{label.lower().replace(' ', '-')}.zip")
         paths[label] = path
         if os.path.exists(path):
             continue
-        writer = write_xz_zip if method is None else (
-            lambda p, e, r, q, method=method: write_zip(p, e, r, q, method))
+        if method is None:
+            writer = write_xz_zip
+        elif label.startswith("zstd"):
+            writer = lambda p, e, r, q, level=method: write_zstd_zip(p, e, r, q, level)
+        else:
+            writer = lambda p, e, r, q, method=method: write_zip(p, e, r, q, method)
         writer(path + ".part", entries, random.Random(SEED + 11), pool)
         os.rename(path + ".part", path)
     return paths
@@ -146,28 +164,26 @@ def make_archives():
     with zipfile.ZipFile(main) as archive:
         unpacked = sum(info.file_size for info in archive.infolist())
         count = len(archive.infolist())
-    return main, small, big, empty, unpacked, count, make_method_archives(pool)
+    return main, small, big, empty, unpacked, count, make_method_archives(pool), pool
 
 
 # ---------------------------------------------------------------- running
 
-TRASH = os.path.join(BENCH, "trash")
-
-
-def fresh_dir(name):
+def fresh_dir(name, base=BENCH):
     """An empty folder for one run. What a run before it wrote goes to the
     trash, emptied between rounds (empty_trash): deleting it now would have
     the file system discard its blocks while the next run is timed."""
-    path = os.path.join(BENCH, name)
+    path = os.path.join(base, name)
     if os.path.exists(path):
-        os.makedirs(TRASH, exist_ok=True)
-        os.rename(path, os.path.join(TRASH, f"{name}-{time.monotonic_ns()}"))
+        trash = os.path.join(base, "trash")
+        os.makedirs(trash, exist_ok=True)
+        os.rename(path, os.path.join(trash, f"{name}-{time.monotonic_ns()}"))
     os.makedirs(path)
     return path
 
 
-def empty_trash():
-    shutil.rmtree(TRASH, ignore_errors=True)
+def empty_trash(base=BENCH):
+    shutil.rmtree(os.path.join(base, "trash"), ignore_errors=True)
     os.sync()
 
 
@@ -244,6 +260,7 @@ def staged_loop(archive, mode="staged"):
 PARTS = [
     ("flush", "flushing each new file before the moves"),
     ("reports", "the per-entry lines (log file, standard output, debugger)"),
+    ("debugger", "of those, the debugger output alone (OutputDebugStringA)"),
     ("journal", "the journal (plan written, three records, recovery's look)"),
     ("queries", "the plan's file-system queries (one per target and new folder)"),
 ]
@@ -318,6 +335,15 @@ def methods(paths):
             for label, values in times.items()}
 
 
+def methods_report(by_method):
+    lines = ["The same game-like tree (600 files of 1 to 256 KiB and two packs of 8 MiB) packed "
+             "with every method vestrel.exe reads, unpacked by vestrel.exe (median of 3):", "",
+             "| Method | Patch | Unpack, seconds |", "|---|---|---|"]
+    for label, (size, seconds) in by_method.items():
+        lines.append(f"| {label} | {size / 1e6:.1f} MB | {seconds:.2f} |")
+    return "\n".join(lines)
+
+
 def memory(big, empty):
     lzma_big = os.path.join(BENCH, "one-300mib-lzma-entry.zip")
     lzma_small = os.path.join(BENCH, "one-16mib-lzma-entry.zip")
@@ -386,15 +412,194 @@ def startup():
     return {key: statistics.median(values) for key, values in times.items()}
 
 
+# ------------------------------------- small entries: the program's own work
+
+SMALL_COUNTS = (1000, 8000, 32000)
+TMPFS = "/dev/shm/vestrel-bench"
+PREFIX = os.path.join(ROOT, "build", "wine", "desktop-0")
+WINE64 = "/usr/lib/wine/wine64"
+# What wine-run.sh sets for desktop 0; the runs below start Wine's loader
+# themselves, so that no shell of the launcher counts in their CPU time.
+WINE_ENV = dict(os.environ, WINEPREFIX=PREFIX, WINEDEBUG="-all",
+                WINEDLLOVERRIDES="mscoree,mshtml=", DISPLAY=":77")
+LOOP = ("the durable loop", None)
+BUILDS = [("vestrel.exe", VESTREL)] + [
+    (f"without {part}", os.path.join(TESTS, f"vestrel_without_{part}.exe")) for part, _ in PARTS]
+
+
+def make_small_entry_archives(pool):
+    """Archives of small files (256 B to 2 KiB of game-like bytes, deflated)
+    in folders of 100."""
+    paths = {}
+    for count in SMALL_COUNTS:
+        path = os.path.join(BENCH, f"small-entries-{count}.zip")
+        paths[count] = path
+        if os.path.exists(path):
+            continue
+        rng = random.Random(SEED + 20 + count)
+        entries = [(f"data/{i // 100:03d}/file{i:05d}.bin", rng.randint(256, 2048))
+                   for i in range(count)]
+        write_zip(path + ".part", entries, rng, pool)
+        os.rename(path + ".part", path)
+    return paths
+
+
+def process_cpu(pid):
+    with open(f"/proc/{pid}/stat") as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def wall_and_cpu(program, archive, base, server):
+    """Wall seconds, and CPU seconds of the program and the Wine server
+    together, of one unpack of archive in a fresh folder under base: by a
+    build of vestrel.exe (run mode 2), or by the durable loop (None)."""
+    out = fresh_dir("out-small", base)
+    if program is None:
+        command = [WINE64, os.path.join(TESTS, "raw_extract.exe"), windows_path(archive), "100",
+                   "durable"]
+    else:
+        os.link(archive, os.path.join(out, "update.zip"))
+        command = [WINE64, program, "2", "update.zip", "bench-nothing.exe"]
+    settled()
+    with open(os.path.join(base, "stdout.txt"), "w") as stdout:
+        before = process_cpu(server)
+        start = time.perf_counter()
+        child = subprocess.Popen(command, cwd=out, stdout=stdout, stderr=subprocess.STDOUT,
+                                 env=WINE_ENV)
+        _, _, usage = os.wait4(child.pid, 0)
+        wall = time.perf_counter() - start
+        cpu = usage.ru_utime + usage.ru_stime + process_cpu(server) - before
+    assert program is None or not os.path.exists(os.path.join(out, "update.zip")), \
+        f"{program} did not finish"
+    return wall, cpu
+
+
+def small_entries(pool, server, rounds):
+    """vestrel.exe and the durable loop, by turns, on archives of 1,000 to
+    32,000 small entries, on a tmpfs (where a flush costs almost nothing)
+    and on the disk; on the tmpfs at 8,000 entries also the builds that
+    leave a part out. Every run's wall and CPU seconds, by place, count and
+    program."""
+    archives = make_small_entry_archives(pool)
+    shutil.rmtree(TMPFS, ignore_errors=True)
+    os.makedirs(TMPFS)
+    # Warm the desktop and the prefix: the first windowed runs after a
+    # start of Wine stall.
+    for _ in range(2):
+        wall_and_cpu(VESTREL, archives[SMALL_COUNTS[0]], BENCH, server)
+    results = {}
+    for place, base in (("tmpfs", TMPFS), ("disk", BENCH)):
+        for count, archive in archives.items():
+            if base == TMPFS:
+                archive = shutil.copy(archive, TMPFS)
+            programs = [("vestrel.exe", VESTREL), LOOP]
+            if base == TMPFS and count == 8000:
+                programs += BUILDS[1:]
+            for round_ in range(rounds):
+                turn = round_ % len(programs)
+                for label, program in programs[turn:] + programs[:turn]:
+                    results.setdefault((place, count, label), []).append(
+                        wall_and_cpu(program, archive, base, server))
+                empty_trash(base)
+    shutil.rmtree(TMPFS, ignore_errors=True)
+    with open(os.path.join(BENCH, "small-entries.json"), "w") as f:
+        json.dump({" / ".join(map(str, key)): value for key, value in results.items()}, f, indent=1)
+    return results
+
+
+def small_entries_report(results, rounds):
+    def per_entry(place, count, label, which):
+        return statistics.median(run[which] for run in results[(place, count, label)]) / count * 1e6
+
+    def ratio(place, count, which):
+        values = [ours[which] / loop[which] for ours, loop in
+                  zip(results[(place, count, "vestrel.exe")], results[(place, count, LOOP[0])])]
+        return statistics.median(values), min(values), max(values)
+
+    def fit(place, label, which):
+        """Fixed milliseconds and microseconds per entry, least squares over
+        the counts."""
+        xs = list(SMALL_COUNTS)
+        ys = [statistics.median(run[which] for run in results[(place, n, label)]) for n in xs]
+        mx, my = statistics.mean(xs), statistics.mean(ys)
+        slope = sum((x - mx) * (y - my) for x, y in zip(xs, ys)) / sum((x - mx) ** 2 for x in xs)
+        return (my - slope * mx) * 1000, slope * 1e6
+
+    lines = [
+        f"Small entries (256 B to 2 KiB, deflated, in folders of 100): vestrel.exe run mode 2 and "
+        f"the durable loop by turns, {rounds} rounds; CPU is the program's and the Wine server's "
+        "together. Microseconds per entry (medians), and vestrel.exe's ratio to the loop "
+        "(median of the rounds, min–max):",
+        "",
+        "| Place | Entries | vestrel.exe CPU | loop CPU | CPU ratio | vestrel.exe wall | loop wall "
+        "| wall ratio |",
+        "|---|---|---|---|---|---|---|---|",
+    ]
+    for place in ("tmpfs", "disk"):
+        for count in SMALL_COUNTS:
+            cells = []
+            for which in (1, 0):
+                median, low, high = ratio(place, count, which)
+                cells += [f"{per_entry(place, count, 'vestrel.exe', which):.0f} µs",
+                          f"{per_entry(place, count, LOOP[0], which):.0f} µs",
+                          f"{median:.2f}x ({low:.2f}–{high:.2f})"]
+            lines.append(f"| {place} | {count:,} | " + " | ".join(cells) + " |")
+    first, last = SMALL_COUNTS[0], SMALL_COUNTS[-1]
+    lines += ["", f"Growth of the cost per entry from {first:,} to {last:,} entries, and the "
+                  "cost split by a line through the three counts into a fixed part and a part "
+                  "per entry:", "",
+              "| Place | Program | CPU growth | CPU fixed | CPU per entry | wall growth | wall fixed "
+              "| wall per entry |",
+              "|---|---|---|---|---|---|---|---|"]
+    for place in ("tmpfs", "disk"):
+        for label in ("vestrel.exe", LOOP[0]):
+            cells = []
+            for which in (1, 0):
+                growth = per_entry(place, last, label, which) / per_entry(place, first, label, which)
+                fixed, slope = fit(place, label, which)
+                cells += [f"{growth:.2f}x", f"{fixed:.0f} ms", f"{slope:.0f} µs"]
+            lines.append(f"| {place} | {label} | " + " | ".join(cells) + " |")
+    lines += ["", "Where vestrel.exe's CPU time goes, on the tmpfs at 8,000 entries: each part's "
+                  "cost is how much more CPU vestrel.exe takes than a build of it without that part "
+                  "(median over the rounds), per entry:", "",
+              "| Part | CPU per entry |", "|---|---|"]
+    full = results[("tmpfs", 8000, "vestrel.exe")]
+    for (label, _), (part, text) in zip(BUILDS[1:], PARTS):
+        cost = statistics.median(ours[1] - without[1] for ours, without in
+                                 zip(full, results[("tmpfs", 8000, label)])) / 8000 * 1e6
+        lines.append(f"| {text} | {cost:+.0f} µs |")
+    loop = statistics.median(ours[1] - loop[1] for ours, loop in
+                             zip(full, results[("tmpfs", 8000, LOOP[0])])) / 8000 * 1e6
+    lines.append(f"| all of vestrel.exe beyond the loop | {loop:+.0f} µs |")
+    return "\n".join(lines)
+
+
 # ---------------------------------------------------------------- report
 
 def main():
+    """With "small", measures only the small entries, in 3 rounds; with
+    "methods", only the method table."""
     os.environ.pop("DISPLAY", None)  # wine-run.sh's own Xvfb
     subprocess.run([WINE_RUN, os.path.join(TESTS, "minimal.exe")], check=False)
-    server = subprocess.Popen(["wineserver", "-p", "-f"],
-                              env=dict(os.environ, WINEPREFIX=os.path.join(ROOT, "build", "wine", "desktop-0")))
+    # One Wine server for every run, started once the prefix has settled;
+    # a server left running for good (-p) by something else is ended.
     try:
-        report = measure()
+        subprocess.run(["wineserver", "-w"], env=WINE_ENV, check=False, timeout=60)
+    except subprocess.TimeoutExpired:
+        subprocess.run(["wineserver", "-k"], env=WINE_ENV, check=False)
+    server = subprocess.Popen(["wineserver", "-p", "-f"], env=WINE_ENV)
+    time.sleep(1)
+    try:
+        if sys.argv[1:] == ["small"]:
+            os.makedirs(BENCH, exist_ok=True)
+            report = small_entries_report(
+                small_entries(data_pool(random.Random(SEED)), server.pid, 3), 3)
+        elif sys.argv[1:] == ["methods"]:
+            os.makedirs(BENCH, exist_ok=True)
+            report = methods_report(methods(make_method_archives(data_pool(random.Random(SEED)))))
+        else:
+            report = measure(server.pid)
     finally:
         server.terminate()
         empty_trash()
@@ -403,9 +608,10 @@ def main():
         f.write(report + "\n")
 
 
-def measure():
-    main_zip, small_zip, big_zip, empty_zip, unpacked, count, method_zips = make_archives()
+def measure(server):
+    main_zip, small_zip, big_zip, empty_zip, unpacked, count, method_zips, pool = make_archives()
     mb = unpacked / 1e6
+    small = small_entries_report(small_entries(pool, server, RUNS), RUNS)
     speed = extraction(main_zip, small_zip)
     by_method = methods(method_zips)
     peaks = memory(big_zip, empty_zip)
@@ -470,14 +676,8 @@ def measure():
         f"| the bench archive, against the loop without the flush | {pair('renaming_pairs')} | "
         f"(earlier baseline) |",
         "",
-        "The same game-like tree (600 files of 1 to 256 KiB and two packs of 8 MiB) packed with "
-        "every method vestrel.exe reads, unpacked by vestrel.exe (median of 3):",
-        "",
-        "| Method | Patch | Unpack, seconds |",
-        "|---|---|---|",
+        methods_report(by_method),
     ]
-    for label, (size, seconds) in by_method.items():
-        lines.append(f"| {label} | {size / 1e6:.1f} MB | {seconds:.2f} |")
     lines += [
         "",
         "Where vestrel.exe's time goes on the bench archive: each part's cost is how much longer "
@@ -522,6 +722,8 @@ def measure():
         f"a minimal Win32 program {start['minimal'] * 1000:.0f} ms "
         f"({start['vestrel'] / start['minimal']:.2f}x), both under Wine including its start.",
         f"Release vestrel.exe (i686, static, stripped): {exe_size / 1024:.0f} KiB.",
+        "",
+        small,
     ]
     return "\n".join(lines)
 

@@ -12,3 +12,8 @@ std::wstring BatchFlushVolume(HANDLE)
 {
     return std::wstring();
 }
+
+std::wstring FolderFlushVolume(const std::wstring&)
+{
+    return std::wstring();
+}

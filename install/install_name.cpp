@@ -102,6 +102,12 @@ bool NormalizeInstallName(const std::wstring& name, std::wstring& normal)
     return true;
 }
 
+std::wstring FolderOf(const std::wstring& name)
+{
+    const size_t separator = name.find_last_of(L'\\');
+    return separator == std::wstring::npos ? std::wstring() : name.substr(0, separator);
+}
+
 std::wstring FoldedName(const std::wstring& name)
 {
     std::wstring folded = name;

@@ -30,6 +30,10 @@ bool NormalizeInstallName(const std::wstring& name, std::wstring& normal);
 // The upper-cased form under which Windows compares names.
 std::wstring FoldedName(const std::wstring& name);
 
+// The folder name is in ("a\\b" for "a\\b\\c"); empty for a name in the
+// working folder.
+std::wstring FolderOf(const std::wstring& name);
+
 // The updater's own file beside target: "~vestrel-<token>-<number><suffix>",
 // in target's folder. An entry's content is written to ".tmp", the file it
 // replaces is kept as ".old", and where that must be a copy the copy is

@@ -76,9 +76,8 @@ PlanOutcome ResolveTarget(const InstallPlan& plan, const std::wstring& target,
 // nothing, would fail.)
 bool InFolderToBeMade(const InstallPlan& plan, const std::wstring& target)
 {
-    const size_t slash = target.rfind(L'\\');
-    return slash != std::wstring::npos &&
-           plan.plannedDirectories.count(FoldedName(target.substr(0, slash))) != 0;
+    const std::wstring folder = FolderOf(target);
+    return !folder.empty() && plan.plannedDirectories.count(FoldedName(folder)) != 0;
 }
 
 // A later entry for a file the plan has (in any letter case): the file gets

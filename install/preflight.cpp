@@ -21,12 +21,6 @@ namespace {
 // Functionality Comparison", Microsoft Learn: 4 GiB less one byte).
 const std::uint64_t kLargestFatFile = 0xFFFFFFFFull;
 
-std::wstring FolderOf(const std::wstring& name)
-{
-    const size_t separator = name.find_last_of(L'\\');
-    return separator == std::wstring::npos ? std::wstring() : name.substr(0, separator);
-}
-
 std::string Shown(const std::wstring& folder)
 {
     return folder.empty() ? std::string(".") : WideToUtf8(folder);
@@ -90,19 +84,14 @@ bool CanReplace(const InstallPlan& plan, const PlannedFile& file)
     const std::wstring target = FullPath(plan, file.target);
     HeldRules rules;
     rules.players = true;
-    const bool free = RetryWhileFileHeld(Patience::InUse, target, [&target] {
-        UniqueHandle probe(CreateFileW(target.c_str(), GENERIC_WRITE | DELETE,
-                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                       nullptr, OPEN_EXISTING, 0, nullptr));
-        return probe.IsValid();
-    }, rules);
+    const bool free = RetryWhileFileHeld(Patience::InUse, target,
+                                         [&target] { return OpenToChange(target).IsValid(); }, rules);
     if (free)
         return true;
     const DWORD error = GetLastError();
     const char* name = file.name.c_str();
     const Denial denial = error == ERROR_ACCESS_DENIED ? WhyDenied(target) : Denial::Held;
-    if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION ||
-        (error == ERROR_ACCESS_DENIED && denial == Denial::Held)) {
+    if (IsSharingViolation(error) || (error == ERROR_ACCESS_DENIED && denial == Denial::Held)) {
         Report(g_log, "Can't replace [%s]: a program holds it.", name);
     } else if (error == ERROR_ACCESS_DENIED && denial == Denial::ReadOnly) {
         Report(g_log, "Can't replace [%s]: the file is read-only.", name);

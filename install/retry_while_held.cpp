@@ -58,22 +58,6 @@ bool IsDeletePending(const std::wstring& path)
     return opened == kStatusDeletePending;
 }
 
-// Opens path to write and to delete (a folder: to delete), sharing
-// everything: allowed where this user's rights allow it and no program holds
-// it without sharing. A running program's image answers with a sharing
-// violation.
-UniqueHandle OpenToChange(const std::wstring& path, bool folder)
-{
-    return UniqueHandle(CreateFileW(path.c_str(), folder ? DELETE : DELETE | FILE_WRITE_DATA,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-}
-
-bool IsSharingViolation(DWORD error)
-{
-    return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
-}
-
 Denial ClassifyDenial(const std::wstring& path, bool folder)
 {
     const DWORD attributes = GetFileAttributesW(path.c_str());
@@ -150,6 +134,18 @@ Patience PatienceFor(DWORD error, Denial denial, Patience patience, const std::w
 }
 
 } // namespace
+
+UniqueHandle OpenToChange(const std::wstring& path, bool folder)
+{
+    return UniqueHandle(CreateFileW(path.c_str(), folder ? DELETE : DELETE | FILE_WRITE_DATA,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+}
+
+bool IsSharingViolation(DWORD error)
+{
+    return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
+}
 
 Denial WhyDenied(const std::wstring& path, bool folder)
 {

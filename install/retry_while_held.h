@@ -1,7 +1,11 @@
 #pragma once
 
+#include <windows.h>
+
 #include <functional>
 #include <string>
+
+#include "diag/unique_handle.h"
 
 // How long a file call waits while another program holds the file.
 enum class Patience {
@@ -31,6 +35,15 @@ enum class Denial {
     Gone,          // nothing is there (any more): a pending deletion that has
                    // just ended, or a name not yet made
 };
+
+// Opens path to write and to delete (a folder: to delete), sharing
+// everything: allowed where this Windows user's rights allow it and no
+// program holds it without sharing. A running program's image answers with
+// a sharing violation.
+UniqueHandle OpenToChange(const std::wstring& path, bool folder = false);
+
+// Whether error says another program holds the file.
+bool IsSharingViolation(DWORD error);
 
 // Why access to path was denied just now. folder: a folder is what is
 // expected there. The thread's last error is kept.

@@ -363,14 +363,11 @@ def wineserver_cpu():
         if not pid.isdigit():
             continue
         try:
-            with open(f"/proc/{pid}/stat") as f:
-                fields = f.read().rsplit(")", 1)[1].split()
             with open(f"/proc/{pid}/comm") as f:
-                if not f.read().startswith("wineserver"):
-                    continue
+                if f.read().startswith("wineserver"):
+                    total += process_cpu(pid)
         except OSError:
             continue
-        total += (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
     return total
 
 
